@@ -1,0 +1,48 @@
+// The conversion run: the command line, the walk over the archive's entries,
+// every message the program prints and the exit status it ends with. Nothing
+// here touches the process; main does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "gaf/gaf.h"
+#include "image/image.h"
+
+namespace zeftil {
+
+struct CommandLine {
+    bool show_usage = false;
+    OutputFormat format = OutputFormat::tga;
+    std::string path;
+};
+
+// `args` are the arguments after the program's own name. One argument is the
+// archive path, whatever it reads; two are "-b" (exactly) and the path.
+CommandLine parse_command_line(std::span<const std::string_view> args);
+
+// The usage text, as the four pieces it is written in.
+std::array<std::string_view, 4> usage_text();
+
+// Why an output name cannot be used, if it cannot.
+enum class NameError { none, path_separator };
+NameError check_output_name(std::string_view name);
+std::string_view to_string(NameError error);
+
+// Worst outcome so far; each maps to one exit status.
+enum class RunStatus { ok = 0, entries_failed = 1, archive_unusable = 2 };
+int exit_status(RunStatus status);
+
+// The one-message report of an archive that cannot be used.
+std::string archive_message(std::string_view path, const LoadStatus& status);
+
+// Writes every entry of `archive` as an image file in the current directory,
+// in offset-table order, reporting each entry that fails on `diagnostics`.
+RunStatus convert_archive(const GafArchive& archive, std::string_view path, OutputFormat format,
+                          std::ostream& diagnostics);
+
+}  // namespace zeftil

@@ -1,0 +1,96 @@
+// 24-bit true-colour image files from palette-indexed pixels: uncompressed TGA
+// and Windows BMP. Both store the bottom row first and every pixel as blue,
+// green, red; they differ in their headers and in BMP's 4-byte row alignment.
+//
+// Encoding fills memory; write_image_file is the thin layer that puts the
+// bytes into a file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zeftil {
+
+enum class OutputFormat : std::uint8_t { tga = 0, bmp = 1 };
+
+// Width x Height palette indices, row-major, top row first.
+struct IndexedImage {
+    std::uint16_t Width = 0;
+    std::uint16_t Height = 0;
+    std::span<const std::uint8_t> indices;
+};
+
+// TGA header, 18 bytes, pixel data right behind it:
+//   0  u8   identifier length       0
+//   1  u8   colour-map type         0
+//   2  u8   image type              2 (uncompressed true-colour)
+//   3  u16  first colour-map index  0
+//   5  u16  colour-map length       0
+//   7  u8   colour-map entry size   0
+//   8  u16  X origin                0
+//  10  u16  Y origin                0
+//  12  u16  width
+//  14  u16  height
+//  16  u8   bits per pixel          24
+//  17  u8   image descriptor        0 (origin lower left)
+inline constexpr std::size_t kTgaHeaderSize = 18;
+
+// BMP file header, 14 bytes, then the info header, 40 bytes:
+//   0  "BM"   signature
+//   2  u32    file size
+//   6  u16    reserved              0
+//   8  u16    reserved              0
+//  10  u32    pixel data offset     54
+//  14  u32    info header size      40
+//  18  i32    width
+//  22  i32    height (positive: bottom row first)
+//  26  u16    planes                1
+//  28  u16    bits per pixel        24
+//  30  u32    compression           0
+//  34  u32    image size            row size x height
+//  38  i32    horizontal resolution 0
+//  42  i32    vertical resolution   0
+//  46  u32    colours used          0
+//  50  u32    important colours     0
+// Each row is padded with zero bytes to a multiple of 4.
+inline constexpr std::size_t kBmpFileHeaderSize = 14;
+inline constexpr std::size_t kBmpInfoHeaderSize = 40;
+inline constexpr std::size_t kBmpHeaderSize = kBmpFileHeaderSize + kBmpInfoHeaderSize;
+
+std::size_t header_size(OutputFormat format);
+// Bytes per stored row, alignment included.
+std::size_t row_size(OutputFormat format, std::size_t width);
+std::size_t file_size(OutputFormat format, const IndexedImage& image);
+
+// Fills out[0, header_size) with the header.
+void encode_header(OutputFormat format, const IndexedImage& image, std::span<std::uint8_t> out);
+
+// Fills out[0, row_size) with row `y` of the image (0 is the top row).
+void encode_row(OutputFormat format, const IndexedImage& image, std::size_t y, std::span<std::uint8_t> out);
+
+// The whole file in memory.
+std::vector<std::uint8_t> encode_image(OutputFormat format, const IndexedImage& image);
+
+enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename };
+
+struct WriteStatus {
+    WriteError error = WriteError::none;
+    int system_error = 0;  // errno of the failed call
+};
+
+// Writes the image as the file `path` in the current directory. The bytes go
+// to a new temporary file first, which is renamed over `path` only once it is
+// complete and closed; on failure it is removed and `path` is left as it was.
+WriteStatus write_image_file(const std::string& path, OutputFormat format, const IndexedImage& image);
+
+inline WriteStatus write_tga(const std::string& path, const IndexedImage& image) {
+    return write_image_file(path, OutputFormat::tga, image);
+}
+inline WriteStatus write_bmp(const std::string& path, const IndexedImage& image) {
+    return write_image_file(path, OutputFormat::bmp, image);
+}
+
+}  // namespace zeftil

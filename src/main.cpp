@@ -1,0 +1,33 @@
+// zeftil: writes the first frame of every entry of a GAF sprite archive as a
+// 24-bit TGA file, or a BMP file with -b, in the current directory.
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "convert.h"
+
+int main(int argc, char** argv) {
+    using namespace zeftil;
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLine line = parse_command_line(args);
+    if (line.show_usage) {
+        for (const std::string_view text : usage_text()) std::fwrite(text.data(), 1, text.size(), stdout);
+        return exit_status(RunStatus::ok);
+    }
+
+    GafArchive archive;
+    LoadStatus loaded;
+    try {
+        loaded = load_gaf(line.path, archive);
+    } catch (const std::bad_alloc&) {
+        loaded = {ArchiveError::cannot_read, ENOMEM};
+    }
+    if (loaded.error != ArchiveError::none) {
+        std::cerr << archive_message(line.path, loaded) << std::flush;
+        return exit_status(RunStatus::archive_unusable);
+    }
+    return exit_status(convert_archive(archive, line.path, line.format, std::cerr));
+}

@@ -1,0 +1,48 @@
+// Writes GAF archives from pictures held in memory: the demo archive, the
+// tests' fixtures and the benchmark's workloads all come from here.
+//
+// Layout written: the 12-byte header and offset table, then per entry a
+// 40-byte header and its frame table (8 bytes per frame: frame header offset,
+// then 4 unused bytes), then per frame a 24-byte header and its pixel data.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace gafbuild {
+
+inline constexpr std::uint32_t kVersion = 0x00010100;
+inline constexpr std::size_t kStoredEntryHeaderSize = 40;
+inline constexpr std::size_t kStoredFrameHeaderSize = 24;
+inline constexpr std::size_t kFrameSlotSize = 8;
+
+struct Frame {
+    std::int16_t Width = 0;
+    std::int16_t Height = 0;
+    std::int16_t xOffset = 0;
+    std::int16_t yOffset = 0;
+    std::uint8_t transparencyIndex = 0;
+    bool compressed = false;           // store as a run-length stream
+    std::vector<std::uint8_t> pixels;  // Width x Height indices, top row first
+};
+
+struct Entry {
+    std::string name;  // up to 32 bytes are stored; longer names are cut
+    std::vector<Frame> frames;
+    std::optional<std::int16_t> storedFrameCount;  // stored instead of frames.size()
+};
+
+// The run-length stream of a frame: skips for the transparency index, repeats
+// for runs of one index, copies for the rest; a row's trailing transparent
+// pixels are left to the end of the row.
+std::vector<std::uint8_t> encode_run_length(const Frame& frame);
+
+std::vector<std::uint8_t> build_gaf(std::span<const Entry> entries);
+
+// Saves bytes as a file; false when that fails.
+bool save(const std::string& path, std::span<const std::uint8_t> bytes);
+
+}  // namespace gafbuild

@@ -1,0 +1,84 @@
+// Writes the demo archive: a few pictures that show what the converter does.
+//   palette   16x16, every palette index once, index 0 top left
+//   gradient  96x48, three of the palette's colour ramps, light to dark
+//   checker   37x23, an odd width, so BMP rows need alignment bytes
+//   tower     6x80, tall and narrow
+//   emblem    48x48, run-length encoded, a ring and a star on transparency
+//             (a second frame is stored too; only the first is converted)
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "gaf_build.h"
+
+namespace {
+
+using gafbuild::Frame;
+
+Frame picture(int width, int height) {
+    Frame frame;
+    frame.Width = static_cast<std::int16_t>(width);
+    frame.Height = static_cast<std::int16_t>(height);
+    frame.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    return frame;
+}
+
+void set(Frame& f, int x, int y, int index) {
+    f.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(f.Width) + static_cast<std::size_t>(x)] =
+        static_cast<std::uint8_t>(index);
+}
+
+Frame emblem(double turn) {
+    Frame f = picture(48, 48);
+    f.transparencyIndex = 9;
+    f.compressed = true;
+    for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 48; ++x) {
+            const double dx = x - 23.5, dy = y - 23.5;
+            const double r = std::hypot(dx, dy);
+            const double star = 13 + 6 * std::cos(5 * (std::atan2(dy, dx) + turn));
+            int index = 9;  // transparent
+            if (r >= 19 && r < 23) index = 208 + static_cast<int>(r - 19);  // yellow to red ring
+            else if (r < star) index = 96 + static_cast<int>(r) / 2;        // blue star
+            set(f, x, y, index);
+        }
+    }
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: make_demo <output.gaf>\n", stderr);
+        return 2;
+    }
+    Frame palette = picture(16, 16);
+    for (int i = 0; i < 256; ++i) set(palette, i % 16, i / 16, i);
+
+    Frame gradient = picture(96, 48);
+    const int ramps[] = {16, 160, 96};  // rose, green, blue
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 96; ++x) set(gradient, x, y, ramps[y / 16] + x / 6);
+
+    Frame checker = picture(37, 23);
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 37; ++x) set(checker, x, y, x == y ? 249 : ((x / 4 + y / 4) % 2 ? 255 : 252));
+
+    Frame tower = picture(6, 80);
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 6; ++x) set(tower, x, y, (x == 0 || x == 5) ? 87 : 80 + (y / 8) % 16);
+
+    const std::vector<gafbuild::Entry> entries = {
+        {"palette", {palette}, {}},
+        {"gradient", {gradient}, {}},
+        {"checker", {checker}, {}},
+        {"tower", {tower}, {}},
+        {"emblem", {emblem(0), emblem(0.3)}, {}},
+    };
+    if (!gafbuild::save(argv[1], gafbuild::build_gaf(entries))) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    return 0;
+}
