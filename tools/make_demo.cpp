@@ -3,9 +3,9 @@
 //   gradient  96x48, three of the palette's colour ramps, light to dark
 //   checker   37x23, an odd width, so BMP rows need alignment bytes
 //   tower     6x80, tall and narrow
-//   emblem    48x48, run-length encoded, a ring and a star on transparency
+//   emblem    48x48, run-length encoded, a ring and a four-pointed star on
+//             transparency
 //             (a second frame is stored too; only the first is converted)
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,18 +28,20 @@ void set(Frame& f, int x, int y, int index) {
         static_cast<std::uint8_t>(index);
 }
 
-Frame emblem(double turn) {
+// Integer arithmetic only, so every platform makes the same bytes. Doubled
+// coordinates put the centre between pixels 23 and 24.
+Frame emblem(bool turned) {
     Frame f = picture(48, 48);
     f.transparencyIndex = 9;
     f.compressed = true;
     for (int y = 0; y < 48; ++y) {
         for (int x = 0; x < 48; ++x) {
-            const double dx = x - 23.5, dy = y - 23.5;
-            const double r = std::hypot(dx, dy);
-            const double star = 13 + 6 * std::cos(5 * (std::atan2(dy, dx) + turn));
+            const int dx = 2 * x - 47, dy = 2 * y - 47;
+            const int r2 = dx * dx + dy * dy;  // four times the squared radius
+            const int arms = turned ? std::abs((dx + dy) * (dx - dy)) / 2 : std::abs(dx * dy);
             int index = 9;  // transparent
-            if (r >= 19 && r < 23) index = 208 + static_cast<int>(r - 19);  // yellow to red ring
-            else if (r < star) index = 96 + static_cast<int>(r) / 2;        // blue star
+            if (r2 >= 4 * 19 * 19 && r2 < 4 * 23 * 23) index = 208 + (r2 - 4 * 19 * 19) / 169;  // yellow to red ring
+            else if (r2 < 4 * 17 * 17 && arms < 90) index = 96 + r2 / 145;                  // blue star
             set(f, x, y, index);
         }
     }
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
         {"gradient", {gradient}, {}},
         {"checker", {checker}, {}},
         {"tower", {tower}, {}},
-        {"emblem", {emblem(0), emblem(0.3)}, {}},
+        {"emblem", {emblem(false), emblem(true)}, {}},
     };
     if (!gafbuild::save(argv[1], gafbuild::build_gaf(entries))) {
         std::perror(argv[1]);

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include "convert.h"
+
+namespace {
+
+using namespace zeftil;
+
+TEST(CommandLine, Arguments) {
+    struct Case {
+        std::vector<std::string_view> args;
+        bool usage;
+        OutputFormat format;
+        std::string path;
+    };
+    const Case cases[] = {
+        {{}, true, OutputFormat::tga, ""},
+        {{"units.gaf"}, false, OutputFormat::tga, "units.gaf"},
+        {{"-b"}, false, OutputFormat::tga, "-b"},  // one argument is always the path
+        {{"-b", "units.gaf"}, false, OutputFormat::bmp, "units.gaf"},
+        {{"-b", "-b"}, false, OutputFormat::bmp, "-b"},
+        {{"-B", "units.gaf"}, true, OutputFormat::tga, ""},
+        {{"-bb", "units.gaf"}, true, OutputFormat::tga, ""},
+        {{"units.gaf", "-b"}, true, OutputFormat::tga, ""},
+        {{"-b", "a.gaf", "b.gaf"}, true, OutputFormat::tga, ""},
+        {{"a", "b", "c", "d"}, true, OutputFormat::tga, ""},
+    };
+    for (const Case& c : cases) {
+        const CommandLine line = parse_command_line(c.args);
+        EXPECT_EQ(line.show_usage, c.usage) << c.args.size();
+        EXPECT_EQ(line.format, c.format) << c.args.size();
+        EXPECT_EQ(line.path, c.path) << c.args.size();
+    }
+}
+
+TEST(CommandLine, LongPathsAreHeldWhole) {
+    const std::string path(5000, 'p');
+    const std::vector<std::string_view> args = {"-b", path};
+    EXPECT_EQ(parse_command_line(args).path, path);
+    EXPECT_EQ(archive_message(path, {ArchiveError::cannot_open, 2}), "ERROR reading " + path + "\n\n");
+}
+
+TEST(CommandLine, UsageText) {
+    const auto text = usage_text();
+    EXPECT_EQ(text[0], "ZEFTIL -- Convert Total Annihilation .GAF files into individual texture images\n");
+    EXPECT_TRUE(text[1].starts_with("Version 0.90 ")) << text[1];
+    EXPECT_TRUE(text[1].ends_with("\n")) << text[1];
+    EXPECT_EQ(text[1].find('\n'), text[1].size() - 1);
+    EXPECT_EQ(text[2], "Syntax :   zeftil [-b] <filename.gaf>\n");
+    EXPECT_EQ(text[3], std::string(20, ' ') + "-b will generate .BMP files instead of the default .TGA\n\n");
+}
+
+TEST(Messages, ArchiveFaults) {
+    struct Case {
+        LoadStatus status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{ArchiveError::cannot_open, ENOENT}, "ERROR reading a.gaf\n\n"},
+        {{ArchiveError::cannot_read, EISDIR}, "ERROR reading a.gaf: Is a directory\n\n"},
+        {{ArchiveError::shorter_than_header, 0}, "ERROR reading a.gaf: file is shorter than the 12-byte archive header\n\n"},
+        {{ArchiveError::negative_entry_count, 0}, "ERROR reading a.gaf: entry count is negative\n\n"},
+        {{ArchiveError::offset_table_outside_file, 0},
+         "ERROR reading a.gaf: entry offset table runs past the end of the file\n\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(archive_message("a.gaf", c.status), c.message);
+}
+
+TEST(Messages, ExitStatuses) {
+    EXPECT_EQ(exit_status(RunStatus::ok), 0);
+    EXPECT_EQ(exit_status(RunStatus::entries_failed), 1);
+    EXPECT_EQ(exit_status(RunStatus::archive_unusable), -1);
+}
+
+TEST(OutputNames, PathSeparatorsAreRefused) {
+    for (std::string_view name : {"a/b", "/etc", "..\\up", "\\", "dir/", "../x"})
+        EXPECT_EQ(check_output_name(name), NameError::path_separator) << name;
+    for (std::string_view name : {"", "tree", "..", ".", "a b", "CON", "x:y", "\xE9"})
+        EXPECT_EQ(check_output_name(name), NameError::none) << name;
+}
+
+}  // namespace

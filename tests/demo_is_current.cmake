@@ -1,0 +1,8 @@
+execute_process(COMMAND ${GENERATOR} ${SCRATCH} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "make_demo failed: ${rc}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${SCRATCH} ${COMMITTED} RESULT_VARIABLE differ)
+if(NOT differ EQUAL 0)
+  message(FATAL_ERROR "examples/demo.gaf is out of date: run 'cmake --build build --target demo'")
+endif()

@@ -1,0 +1,163 @@
+// The built program, run in a scratch directory: standard output, standard
+// error, exit status and exactly which files it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "bytes.h"
+#include "convert.h"
+#include "gaf/gaf.h"
+#include "image/image.h"
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+using zeftil::OutputFormat;
+
+std::string usage() {
+    std::string text;
+    for (auto piece : zeftil::usage_text()) text += piece;
+    return text;
+}
+
+Bytes image_of(OutputFormat format, const gafbuild::Frame& f) {
+    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height), f.pixels});
+}
+
+const gafbuild::Frame kGun = frame(2, 2, {249, 250, 251, 252});
+const gafbuild::Frame kWall = frame(5, 1, {1, 2, 3, 4, 5});
+
+struct Fixture : ::testing::Test {
+    ScratchDir dir;
+    std::string archive(const std::vector<gafbuild::Entry>& entries, const std::string& name = "in.gaf") {
+        write_file(dir.path / name, gafbuild::build_gaf(entries));
+        return name;
+    }
+    RunResult run(const std::vector<std::string>& args, Limits limits = {}) { return run_zeftil(args, dir.path, limits); }
+    Bytes file(const std::string& name) { return read_file(dir.path / name); }
+};
+
+using EndToEnd = Fixture;
+
+TEST_F(EndToEnd, CommandLinesThatGetTheUsageText) {
+    archive({{"gun", {kGun}, {}}});
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"in.gaf", "-b"}, {"-B", "in.gaf"}, {"-b", "in.gaf", "x"}}) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, usage());
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
+}
+
+TEST_F(EndToEnd, ArchivesThatCannotBeUsed) {
+    write_file(dir.path / "short.gaf", Bytes(11, 0));
+    std::filesystem::create_directory(dir.path / "folder.gaf");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-b"}, "ERROR reading -b\n\n"},
+        {{"-b", "missing.gaf"}, "ERROR reading missing.gaf\n\n"},
+        {{"short.gaf"}, "ERROR reading short.gaf: file is shorter than the 12-byte archive header\n\n"},
+        {{"folder.gaf"}, "ERROR reading folder.gaf: Is a directory\n\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.exit_status, 255) << c.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"folder.gaf", "short.gaf"}));
+}
+
+TEST_F(EndToEnd, WritesOneFilePerEntry) {
+    std::filesystem::create_directory(dir.path / "art");
+    archive({{"gun", {kGun}, {}}, {"wall", {kWall}, {}}}, "art/units");
+    for (OutputFormat format : {OutputFormat::tga, OutputFormat::bmp}) {
+        const std::string ext = format == OutputFormat::tga ? ".tga" : ".bmp";
+        std::vector<std::string> args = {"art/units"};
+        if (format == OutputFormat::bmp) args.insert(args.begin(), "-b");
+        const RunResult r = run(args);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(file("gun" + ext), image_of(format, kGun));
+        EXPECT_EQ(file("wall" + ext), image_of(format, kWall));
+    }
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"art", "gun.bmp", "gun.tga", "wall.bmp", "wall.tga"}));
+    EXPECT_EQ(list_dir(dir.path / "art"), std::vector<std::string>{"units"});
+}
+
+TEST_F(EndToEnd, NamesAsStored) {
+    const mode_t mask = umask(022);
+    umask(mask);
+    archive({{"", {kGun}, {}}, {"Same", {kGun}, {}}, {"Same", {kWall}, {}}, {"a b..c", {kGun}, {}}});
+    write_file(dir.path / "a b..c.tga", Bytes(1000, 7));  // replaced without a question
+    const RunResult r = run({"in.gaf"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{".tga", "Same.tga", "a b..c.tga", "in.gaf"}));
+    EXPECT_EQ(file("Same.tga"), image_of(OutputFormat::tga, kWall));  // the later entry wins
+    EXPECT_EQ(file("a b..c.tga"), image_of(OutputFormat::tga, kGun));
+    struct stat st{};
+    ASSERT_EQ(stat((dir.path / ".tga").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
+    std::vector<gafbuild::Entry> entries = {
+        {"ok1", {kGun}, {}},  {"cut", {kWall}, {}},   {"a/b", {kGun}, {}},
+        {"/abs", {kGun}, {}}, {"..\\up", {kGun}, {}}, {"empty", {frame(0, 3, {})}, {}},
+        {"ok2", {kWall}, {}},
+    };
+    Bytes bytes = gafbuild::build_gaf(entries);
+    // Entry 1's pixel data now lies past the end of the file.
+    const std::uint32_t frame_at = zeftil::get_u32(bytes, zeftil::get_u32(bytes, 16) + 40);
+    zeftil::put_u32(bytes, frame_at + 16, static_cast<std::uint32_t>(bytes.size() - 2));
+    write_file(dir.path / "in.gaf", bytes);
+
+    const RunResult r = run({"-b", "in.gaf"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "ERROR reading in.gaf: entry 1 \"cut\": pixel data lies outside the file\n"
+              "ERROR writing a/b.bmp: entry name holds a path separator, so the file would land outside the current directory\n"
+              "ERROR writing /abs.bmp: entry name holds a path separator, so the file would land outside the current directory\n"
+              "ERROR writing ..\\up.bmp: entry name holds a path separator, so the file would land outside the current directory\n");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"empty.bmp", "in.gaf", "ok1.bmp", "ok2.bmp"}));
+    EXPECT_EQ(file("empty.bmp").size(), 54u);
+    EXPECT_EQ(file("ok2.bmp"), image_of(OutputFormat::bmp, kWall));
+}
+
+TEST_F(EndToEnd, FailedWritesLeaveExistingFilesAlone) {
+    const gafbuild::Frame big = frame(40, 40, Bytes(1600, 100));
+    archive({{"small", {kGun}, {}}, {"big", {big}, {}}, {"dir", {kGun}, {}}, {"after", {kWall}, {}}});
+    const Bytes precious = {'k', 'e', 'e', 'p'};
+    write_file(dir.path / "big.tga", precious);
+    std::filesystem::create_directory(dir.path / "dir.tga");
+
+    const RunResult r = run({"in.gaf"}, Limits{.file_size = 1000});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "ERROR writing big.tga: write failed: File too large\n"
+              "ERROR writing dir.tga: cannot replace the file: Is a directory\n");
+    EXPECT_EQ(file("big.tga"), precious);
+    EXPECT_EQ(file("small.tga"), image_of(OutputFormat::tga, kGun));
+    EXPECT_EQ(file("after.tga"), image_of(OutputFormat::tga, kWall));
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"after.tga", "big.tga", "dir.tga", "in.gaf", "small.tga"}));
+}
+
+TEST_F(EndToEnd, EmptyArchiveWritesNothing) {
+    archive({});
+    const RunResult r = run({"in.gaf"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
+}
+
+}  // namespace

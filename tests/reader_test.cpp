@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+
+#include "bytes.h"
+#include "gaf/gaf.h"
+#include "support.h"
+
+namespace {
+
+using namespace zeftil;
+using namespace testing_support;
+
+// One entry "tree" with a 3x2 raw frame. Byte layout of what build_gaf writes:
+//   0 header, 12 offset table, 16 entry header (40) + frame slot (8),
+//   64 frame header (24), 88 pixels (6), 94 end.
+constexpr std::size_t kEntryAt = 16, kFrameAt = 64, kPixelsAt = 88, kSize = 94;
+
+Bytes tree_archive() {
+    Bytes bytes = archive_of("tree", frame(3, 2, {1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(bytes.size(), kSize);
+    return bytes;
+}
+
+GafArchive parsed(Bytes bytes) {
+    GafArchive archive;
+    EXPECT_EQ(parse_gaf(std::move(bytes), archive), ArchiveError::none);
+    return archive;
+}
+
+TEST(Reader, ArchiveLevelFaults) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        ArchiveError expected;
+    };
+    const Case cases[] = {
+        {"valid", [](Bytes&) {}, ArchiveError::none},
+        {"empty file", [](Bytes& b) { b.clear(); }, ArchiveError::shorter_than_header},
+        {"11 bytes", [](Bytes& b) { b.resize(11); }, ArchiveError::shorter_than_header},
+        {"negative count", [](Bytes& b) { put_u32(b, 4, 0xFFFFFFFF); }, ArchiveError::negative_entry_count},
+        {"most negative count", [](Bytes& b) { put_u32(b, 4, 0x80000000); }, ArchiveError::negative_entry_count},
+        {"table past end", [](Bytes& b) { put_u32(b, 4, 21); }, ArchiveError::offset_table_outside_file},
+        {"table fills file", [](Bytes& b) { put_u32(b, 4, 20); }, ArchiveError::none},
+        {"largest count", [](Bytes& b) { put_u32(b, 4, INT32_MAX); }, ArchiveError::offset_table_outside_file},
+        {"header only, no entries", [](Bytes& b) { b.resize(12); put_u32(b, 4, 0); }, ArchiveError::none},
+        {"header only, one entry", [](Bytes& b) { b.resize(12); }, ArchiveError::offset_table_outside_file},
+        {"table cut short", [](Bytes& b) { b.resize(15); }, ArchiveError::offset_table_outside_file},
+    };
+    for (const Case& c : cases) {
+        Bytes bytes = tree_archive();
+        c.damage(bytes);
+        GafArchive archive;
+        EXPECT_EQ(parse_gaf(bytes, archive), c.expected) << c.what;
+        if (c.expected != ArchiveError::none) {
+            EXPECT_TRUE(archive.bytes.empty()) << c.what;
+        }
+    }
+}
+
+TEST(Reader, EntryLevelFaults) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        EntryError expected;
+    };
+    const Case cases[] = {
+        {"valid", [](Bytes&) {}, EntryError::none},
+        {"entry offset negative", [](Bytes& b) { put_u32(b, 12, 0xFFFFFFF0); }, EntryError::negative_entry_offset},
+        {"entry header one byte short", [](Bytes& b) { put_u32(b, 12, kSize - 47); },
+         EntryError::entry_header_outside_file},
+        {"entry offset far away", [](Bytes& b) { put_u32(b, 12, 0x7FFFFFFF); }, EntryError::entry_header_outside_file},
+        {"frame offset negative", [](Bytes& b) { put_u32(b, kEntryAt + 40, 0x80000000); },
+         EntryError::negative_frame_offset},
+        {"frame header one byte short", [](Bytes& b) { put_u32(b, kEntryAt + 40, kSize - 19); },
+         EntryError::frame_header_outside_file},
+        {"frame header at the very end", [](Bytes& b) { put_u32(b, kEntryAt + 40, kSize); },
+         EntryError::frame_header_outside_file},
+        {"width negative", [](Bytes& b) { put_u16(b, kFrameAt, 0xFFFF); }, EntryError::negative_size},
+        {"height negative", [](Bytes& b) { put_u16(b, kFrameAt + 2, 0x8000); }, EntryError::negative_size},
+        {"negative size beats zero size", [](Bytes& b) { put_u16(b, kFrameAt, 0); put_u16(b, kFrameAt + 2, 0xFFFF); },
+         EntryError::negative_size},
+        {"pixel offset negative", [](Bytes& b) { put_u32(b, kFrameAt + 16, 0xFFFFFFFF); },
+         EntryError::negative_pixel_offset},
+        {"pixels one byte short", [](Bytes& b) { b.pop_back(); }, EntryError::pixels_outside_file},
+        {"pixels far away", [](Bytes& b) { put_u32(b, kFrameAt + 16, 0x7FFFFFFF); }, EntryError::pixels_outside_file},
+        {"largest frame", [](Bytes& b) { put_u16(b, kFrameAt, 0x7FFF); put_u16(b, kFrameAt + 2, 0x7FFF); },
+         EntryError::pixels_outside_file},
+        {"zero width, pixel offset never looked at",
+         [](Bytes& b) { put_u16(b, kFrameAt, 0); put_u32(b, kFrameAt + 16, 0xFFFFFFFF); }, EntryError::none},
+        {"zero height, pixels cut away", [](Bytes& b) { put_u16(b, kFrameAt + 2, 0); b.resize(kPixelsAt); },
+         EntryError::none},
+        {"bytes 8-15 change nothing", [](Bytes& b) { std::fill_n(b.begin() + kFrameAt + 10, 6, 0xAB); b[kFrameAt + 9] = 2; },
+         EntryError::none},
+    };
+    for (const Case& c : cases) {
+        Bytes bytes = tree_archive();
+        c.damage(bytes);
+        const GafArchive archive = parsed(bytes);
+        GafEntry entry;
+        EXPECT_EQ(read_entry(archive, 0, entry), c.expected) << c.what;
+        if (c.expected != EntryError::none) continue;
+        // Everything a frame refers to lies inside the archive's bytes.
+        const std::size_t count = static_cast<std::size_t>(entry.frame.Width) * static_cast<std::size_t>(entry.frame.Height);
+        EXPECT_EQ(entry.frame.data.size(), count) << c.what;
+        if (count > 0) {
+            EXPECT_GE(entry.frame.data.data(), archive.bytes.data()) << c.what;
+            EXPECT_LE(entry.frame.data.data() + count, archive.bytes.data() + archive.bytes.size()) << c.what;
+        }
+    }
+}
+
+TEST(Reader, ReadsTheFirstFrameOfAValidEntry) {
+    Bytes bytes = tree_archive();
+    put_u32(bytes, 0, 0xDEADBEEF);  // any version word is accepted
+    put_u16(bytes, kFrameAt + 4, 0xFFFE);
+    put_u16(bytes, kFrameAt + 6, 7);
+    const GafArchive archive = parsed(bytes);
+    EXPECT_EQ(archive.version, 0xDEADBEEFu);
+    ASSERT_EQ(archive.nEntries, 1);
+    GafEntry entry;
+    ASSERT_EQ(read_entry(archive, 0, entry), EntryError::none);
+    EXPECT_EQ(entry.name, "tree");
+    EXPECT_EQ(entry.nFrames, 1);
+    EXPECT_EQ(entry.frame.Width, 3);
+    EXPECT_EQ(entry.frame.Height, 2);
+    EXPECT_EQ(entry.frame.xOffset, -2);
+    EXPECT_EQ(entry.frame.yOffset, 7);
+    EXPECT_EQ(Bytes(entry.frame.data.begin(), entry.frame.data.end()), (Bytes{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(Reader, Names) {
+    struct Case {
+        std::string field;  // stored in the 32-byte name field, rest zero
+        std::string name;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"gun", "gun"},
+        {std::string("ab\0cd", 5), "ab"},
+        {std::string(31, 'x'), std::string(31, 'x')},
+        {std::string(32, 'y'), std::string(31, 'y')},  // no NUL in the field
+        {"\xE9t\xE9", "\xE9t\xE9"},                   // bytes pass unchanged
+    };
+    for (const Case& c : cases) {
+        Bytes bytes = tree_archive();
+        std::fill_n(bytes.begin() + kEntryAt + 8, 32, 0);
+        std::copy(c.field.begin(), c.field.end(), bytes.begin() + kEntryAt + 8);
+        const GafArchive archive = parsed(bytes);
+        GafEntry entry;
+        ASSERT_EQ(read_entry(archive, 0, entry), EntryError::none);
+        EXPECT_EQ(entry.name, c.name);
+    }
+}
+
+TEST(Reader, EntriesFollowTheOffsetTable) {
+    std::vector<gafbuild::Entry> entries = {
+        {"first", {frame(1, 1, {10})}, {}},
+        {"second", {frame(2, 1, {20, 21}), frame(1, 1, {99})}, {}},  // frame 1 is never read
+        {"none", {frame(1, 1, {30})}, std::int16_t{0}},
+        {"negative", {frame(1, 1, {40})}, std::int16_t{-3}},
+    };
+    Bytes bytes = gafbuild::build_gaf(entries);
+    // Table order, not file order: swap the first two slots; repeat one slot.
+    const std::uint32_t first = get_u32(bytes, 12), second = get_u32(bytes, 16);
+    put_u32(bytes, 12, second);
+    put_u32(bytes, 16, first);
+    put_u32(bytes, 24, second);
+    const GafArchive archive = parsed(bytes);
+    ASSERT_EQ(archive.nEntries, 4);
+
+    const std::pair<const char*, Bytes> expected[] = {
+        {"second", {20, 21}}, {"first", {10}}, {"none", {30}}, {"second", {20, 21}}};
+    std::vector<GafEntry> read(4);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(read_entry(archive, i, read[i]), EntryError::none);
+        EXPECT_EQ(read[i].name, expected[i].first);
+        EXPECT_EQ(Bytes(read[i].frame.data.begin(), read[i].frame.data.end()), expected[i].second);
+    }
+    EXPECT_EQ(read[0].nFrames, 2);
+    EXPECT_EQ(read[2].nFrames, 0);
+    // Two slots with one offset share the archive's bytes rather than copies.
+    EXPECT_EQ(read[0].frame.data.data(), read[3].frame.data.data());
+}
+
+TEST(Reader, LoadsFilesAndReportsWhyNot) {
+    ScratchDir dir;
+    const Bytes bytes = tree_archive();
+    write_file(dir.path / "tree.gaf", bytes);
+
+    GafArchive archive;
+    EXPECT_EQ(load_gaf((dir.path / "tree.gaf").string(), archive).error, ArchiveError::none);
+    EXPECT_EQ(archive.bytes, bytes);
+
+    const LoadStatus missing = load_gaf((dir.path / "missing.gaf").string(), archive);
+    EXPECT_EQ(missing.error, ArchiveError::cannot_open);
+    EXPECT_EQ(missing.system_error, ENOENT);
+
+    const LoadStatus directory = load_gaf(dir.path.string(), archive);
+    EXPECT_EQ(directory.error, ArchiveError::cannot_read);
+    EXPECT_EQ(directory.system_error, EISDIR);
+
+    write_file(dir.path / "short.gaf", Bytes(5, 0));
+    EXPECT_EQ(load_gaf((dir.path / "short.gaf").string(), archive).error, ArchiveError::shorter_than_header);
+}
+
+}  // namespace

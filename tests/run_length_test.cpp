@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bytes.h"
+#include "gaf/gaf.h"
+#include "support.h"
+
+namespace {
+
+using namespace zeftil;
+using namespace testing_support;
+
+constexpr std::uint8_t T = 9;  // the frames' transparency index
+
+// An archive with one 6x3 frame flagged run-length encoded whose data is
+// `stream` followed by `tail`.
+Bytes archive_with_stream(const Bytes& stream, std::size_t tail = 0) {
+    Bytes bytes = archive_of("s", frame(6, 3, {}, T, false));
+    bytes[64 + 9] = 1;  // the frame header starts at 64, its data at 88
+    bytes.insert(bytes.end(), stream.begin(), stream.end());
+    bytes.resize(bytes.size() + tail, 0xEE);
+    return bytes;
+}
+
+Bytes decode(const Bytes& bytes, EntryError* error = nullptr) {
+    GafArchive archive;
+    EXPECT_EQ(parse_gaf(bytes, archive), ArchiveError::none);
+    GafEntry entry;
+    const EntryError e = read_entry(archive, 0, entry);
+    if (error) *error = e;
+    if (e != EntryError::none) return {};
+    std::vector<std::uint8_t> scratch;
+    const auto indices = frame_indices(entry.frame, scratch);
+    return Bytes(indices.begin(), indices.end());
+}
+
+// Row by row: a 2-byte count, then the operations.
+//   copy n:   (n - 1) << 2, then n indices
+//   repeat n: (n - 1) << 2 | 2, then one index
+//   skip n:   n << 1 | 1
+const Bytes kStream = {
+    6, 0, 1 << 2, 1, 2, 2 << 2 | 2, 7, 1 << 1 | 1,  // row 0: copy 1 2, repeat 7 x3, skip 1
+    3, 0, 2 << 1 | 1, 0, 5,                         // row 1: skip 2, copy 5, row ends early
+    1, 0, 6 << 1 | 1,                               // row 2: skip to the row's end
+};
+
+TEST(RunLength, DecodesAllThreeOperations) {
+    EXPECT_EQ(decode(archive_with_stream(kStream)), (Bytes{1, 2, 7, 7, 7, T,  //
+                                                            T, T, 5, T, T, T,  //
+                                                            T, T, T, T, T, T}));
+}
+
+TEST(RunLength, StreamsThatAreNotWellFormedAreReadRaw) {
+    struct Case {
+        const char* what;
+        Bytes stream;
+    };
+    const Case cases[] = {
+        {"repeat past the width", {1 + 1, 0, 6 << 2 | 2, 4, 0, 0, 0, 0}},
+        {"copy past the width", {8, 0, 6 << 2, 1, 2, 3, 4, 5, 6, 7, 0, 0, 0, 0}},
+        {"skip past the width", {1, 0, 7 << 1 | 1, 0, 0, 0, 0}},
+        {"repeat value beyond the row's count", {1, 0, 2, 0, 0, 0, 0, 4}},
+        {"copy beyond the row's count", {2, 0, 1 << 2, 4, 0, 0, 0, 0, 4}},
+        {"row count beyond the file", {200, 0}},
+        {"third row missing", {0, 0, 0, 0}},
+        {"third row count cut in half", {0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        // With 18 bytes of data or more, the frame is read as 18 raw indices.
+        const std::size_t tail = c.stream.size() < 18 ? 18 - c.stream.size() : 0;
+        const Bytes bytes = archive_with_stream(c.stream, tail);
+        Bytes raw(bytes.begin() + 88, bytes.begin() + 88 + 18);
+        EXPECT_EQ(decode(bytes), raw) << c.what;
+        // With fewer, the frame's raw bytes lie outside the file.
+        if (c.stream.size() < 18) {
+            EntryError error;
+            decode(archive_with_stream(c.stream), &error);
+            EXPECT_EQ(error, EntryError::pixels_outside_file) << c.what;
+        }
+    }
+}
+
+TEST(RunLength, OnlyFlagOneMeansCompressed) {
+    for (std::uint8_t flag : {0, 2, 3, 255}) {
+        Bytes bytes = archive_with_stream(kStream, 18);
+        bytes[64 + 9] = flag;
+        EXPECT_EQ(decode(bytes), Bytes(bytes.begin() + 88, bytes.begin() + 88 + 18)) << int{flag};
+    }
+}
+
+TEST(RunLength, ZeroSizedFramesReadNothing) {
+    Bytes bytes = archive_with_stream({});
+    put_u16(bytes, 64 + 2, 0);
+    put_u32(bytes, 64 + 16, 0x7FFFFFFF);
+    EntryError error;
+    EXPECT_EQ(decode(bytes, &error), Bytes{});
+    EXPECT_EQ(error, EntryError::none);
+}
+
+// The generator's encoder and the reader's decoder agree on pictures with
+// runs, single pixels and transparency in every position.
+TEST(RunLength, GeneratorStreamsDecodeToTheirPictures) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        const int width = 1 + static_cast<int>(random() % 150), height = 1 + static_cast<int>(random() % 5);
+        Bytes pixels(static_cast<std::size_t>(width * height));
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            const unsigned pick = random() % 4;
+            pixels[i] = pick == 0 ? T : pick == 1 && i > 0 ? pixels[i - 1] : static_cast<std::uint8_t>(random());
+        }
+        const Bytes bytes = archive_of("r", frame(width, height, pixels, T, true));
+        GafArchive archive;
+        ASSERT_EQ(parse_gaf(bytes, archive), ArchiveError::none);
+        GafEntry entry;
+        ASSERT_EQ(read_entry(archive, 0, entry), EntryError::none);
+        ASSERT_EQ(entry.frame.encoding, FrameEncoding::run_length) << width << "x" << height;
+        EXPECT_EQ(decode(bytes), pixels) << width << "x" << height;
+    }
+}
+
+}  // namespace
