@@ -13,6 +13,24 @@ std::string system_reason(int error) {
     return error != 0 ? std::generic_category().message(error) : std::string("unknown system error");
 }
 
+// Entry names come from the archive: control characters in them are shown as
+// \xNN so that every message stays one line.
+std::string printable(std::string_view name) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\\x";
+            shown += digits[byte >> 4];
+            shown += digits[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string_view to_string(WriteError error) {
     switch (error) {
         case WriteError::none: return "no error";
@@ -94,14 +112,15 @@ RunStatus convert_archive(const GafArchive& archive, std::string_view path, Outp
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         if (const EntryError error = read_entry(archive, i, entry); error != EntryError::none) {
             diagnostics << "ERROR reading " << path << ": entry " << i;
-            if (!entry.name.empty()) diagnostics << " \"" << entry.name << '"';
+            if (!entry.name.empty()) diagnostics << " \"" << printable(entry.name) << '"';
             diagnostics << ": " << to_string(error) << '\n';
             status = RunStatus::entries_failed;
             continue;
         }
         const std::string output = entry.name + std::string(extension);
+        const std::string shown = printable(output);
         if (const NameError error = check_output_name(entry.name); error != NameError::none) {
-            diagnostics << "ERROR writing " << output << ": " << to_string(error) << '\n';
+            diagnostics << "ERROR writing " << shown << ": " << to_string(error) << '\n';
             status = RunStatus::entries_failed;
             continue;
         }
@@ -115,7 +134,7 @@ RunStatus convert_archive(const GafArchive& archive, std::string_view path, Outp
             written = {WriteError::cannot_write, ENOMEM};
         }
         if (written.error != WriteError::none) {
-            diagnostics << "ERROR writing " << output << ": " << to_string(written.error) << ": "
+            diagnostics << "ERROR writing " << shown << ": " << to_string(written.error) << ": "
                         << system_reason(written.system_error) << '\n';
             status = RunStatus::entries_failed;
         }

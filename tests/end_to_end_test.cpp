@@ -110,7 +110,7 @@ TEST_F(EndToEnd, NamesAsStored) {
 TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
     std::vector<gafbuild::Entry> entries = {
         {"ok1", {kGun}, {}},  {"cut", {kWall}, {}},   {"a/b", {kGun}, {}},
-        {"/abs", {kGun}, {}}, {"..\\up", {kGun}, {}}, {"empty", {frame(0, 3, {})}, {}},
+        {"/abs\n", {kGun}, {}}, {"..\\up", {kGun}, {}}, {"empty", {frame(0, 3, {})}, {}},
         {"ok2", {kWall}, {}},
     };
     Bytes bytes = gafbuild::build_gaf(entries);
@@ -125,7 +125,7 @@ TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
     EXPECT_EQ(r.err,
               "ERROR reading in.gaf: entry 1 \"cut\": pixel data lies outside the file\n"
               "ERROR writing a/b.bmp: entry name holds a path separator, so the file would land outside the current directory\n"
-              "ERROR writing /abs.bmp: entry name holds a path separator, so the file would land outside the current directory\n"
+              "ERROR writing /abs\\x0A.bmp: entry name holds a path separator, so the file would land outside the current directory\n"
               "ERROR writing ..\\up.bmp: entry name holds a path separator, so the file would land outside the current directory\n");
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"empty.bmp", "in.gaf", "ok1.bmp", "ok2.bmp"}));
     EXPECT_EQ(file("empty.bmp").size(), 54u);
