@@ -70,19 +70,18 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive) {
     if (!file) return {ArchiveError::cannot_open, errno};
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
-    // Read the whole file: its size when the file system knows it, then on
-    // until the end, so a file that is not a regular file is read whole too.
+    // Read the whole file, until the end, so a file that is not a regular file
+    // is read whole too. Room for the size the file system knows is reserved
+    // up front, and the bytes come through a small chunk that stays in the
+    // cache: every byte of the archive's memory is then written once, where
+    // zero-filling it and reading over it would write it twice.
     std::error_code ec;
     const std::uintmax_t known = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
-    std::vector<std::uint8_t> bytes(ec ? 0 : static_cast<std::size_t>(known));
-    const std::size_t have = std::fread(bytes.data(), 1, bytes.size(), file.get());
-    if (have < bytes.size()) {
-        bytes.resize(have);
-    } else {
-        std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
-        while (const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get()))
-            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
-    }
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(ec ? 0 : static_cast<std::size_t>(known));
+    std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
+    while (const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get()))
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
     if (std::ferror(file.get())) return {ArchiveError::cannot_read, errno};
     return {parse_gaf(std::move(bytes), archive), 0};
 }

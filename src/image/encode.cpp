@@ -63,8 +63,14 @@ void encode_row(OutputFormat format, const IndexedImage& image, std::size_t y, s
     std::uint8_t* to = out.data();
     if (width == 0) return;
     // Every pixel but the last is placed with one 4-byte copy; its spare byte
-    // is overwritten by the next pixel.
-    for (std::size_t x = 0; x + 1 < width; ++x) std::memcpy(to + 3 * x, &kBgrTable[in[x]], 4);
+    // is overwritten by the next pixel. Eight pixels a step, unrolled at -O2
+    // too, so that the loop's own counting costs little next to the copies.
+    std::size_t x = 0;
+    for (; x + 8 < width; x += 8) {
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < 8; ++k) std::memcpy(to + 3 * (x + k), &kBgrTable[in[x + k]], 4);
+    }
+    for (; x + 1 < width; ++x) std::memcpy(to + 3 * x, &kBgrTable[in[x]], 4);
     const Rgb last = gaf_palette[in[width - 1]];
     to[3 * width - 3] = last.b;
     to[3 * width - 2] = last.g;
