@@ -1,0 +1,143 @@
+// Fuzz target: any bytes as an archive, and every entry they yield through
+// both image encoders, the whole way from archive bytes to image bytes in
+// memory; no file is touched. Besides what the sanitizers catch, it aborts
+// when something that must hold for every input does not.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "bytes.h"
+#include "convert.h"
+#include "gaf/gaf.h"
+#include "image/image.h"
+#include "image/palette.h"
+
+namespace {
+
+using namespace zeftil;
+
+#define REQUIRE(condition)                                                         \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
+            std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                          \
+        }                                                                          \
+    } while (0)
+
+// Pixels decoded and encoded per input at most: enough for the widest frame,
+// 32767 x 2. A few KiB of run-length stream can claim a 32767 x 2000 frame;
+// past the budget entries are still read and checked, only not decoded and
+// encoded, so every input stays quick.
+constexpr std::size_t kPixelBudget = std::size_t{1} << 16;
+
+bool lies_inside(std::span<const std::uint8_t> part, std::span<const std::uint8_t> whole) {
+    const std::less_equal<const std::uint8_t*> le;
+    return le(whole.data(), part.data()) && le(part.data() + part.size(), whole.data() + whole.size());
+}
+
+// What parse_gaf must answer, worked out from the header alone.
+ArchiveError expected_archive_error(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kArchiveHeaderSize) return ArchiveError::shorter_than_header;
+    const std::int64_t count = get_i32(bytes, kEntryCountAt);
+    if (count < 0) return ArchiveError::negative_entry_count;
+    if (kOffsetTableAt + static_cast<std::uint64_t>(count) * kOffsetSize > bytes.size())
+        return ArchiveError::offset_table_outside_file;
+    return ArchiveError::none;
+}
+
+// The encoded file claims its own size and dimensions, and every byte of it is
+// header, a palette colour of the pixel's index, or zero padding: nothing else
+// from memory can reach it.
+void check_encoding(OutputFormat format, const IndexedImage& image) {
+    const std::vector<std::uint8_t> out = encode_image(format, image);
+    const std::size_t header = header_size(format);
+    const std::size_t row = row_size(format, image.Width);
+    REQUIRE(out.size() == file_size(format, image));
+    REQUIRE(out.size() == header + row * image.Height);
+    // The file writer encodes into a buffer it never clears: the header and
+    // the rows must set every byte themselves.
+    std::vector<std::uint8_t> dirty(out.size(), 0xA5);
+    encode_header(format, image, dirty);
+    for (std::size_t y = 0; y < image.Height; ++y)
+        encode_row(format, image, y, std::span(dirty).subspan(header + (image.Height - 1 - y) * row, row));
+    REQUIRE(dirty == out);
+    if (format == OutputFormat::tga) {
+        REQUIRE(out[2] == 2 && out[16] == 24 && out[17] == 0);
+        REQUIRE(get_u16(out, 12) == image.Width && get_u16(out, 14) == image.Height);
+    } else {
+        REQUIRE(out[0] == 'B' && out[1] == 'M' && row % 4 == 0);
+        REQUIRE(get_u32(out, 2) == out.size() && get_u32(out, 10) == header);
+        REQUIRE(get_u32(out, 18) == image.Width && get_u32(out, 22) == image.Height);
+        REQUIRE(get_u32(out, 34) == row * image.Height);
+    }
+    for (std::size_t y = 0; y < image.Height; ++y) {
+        const std::uint8_t* stored = out.data() + header + (image.Height - 1 - y) * row;  // bottom row first
+        const std::uint8_t* in = image.indices.data() + y * image.Width;
+        for (std::size_t x = 0; x < image.Width; ++x) {
+            const Rgb colour = gaf_palette[in[x]];
+            REQUIRE(stored[3 * x] == colour.b && stored[3 * x + 1] == colour.g && stored[3 * x + 2] == colour.r);
+        }
+        for (std::size_t at = 3 * std::size_t{image.Width}; at < row; ++at) REQUIRE(stored[at] == 0);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    GafArchive archive;
+    const ArchiveError error = parse_gaf(std::vector<std::uint8_t>(input.begin(), input.end()), archive);
+    REQUIRE(error == expected_archive_error(input));
+    REQUIRE(to_string(error) != "unknown error");
+    if (error != ArchiveError::none) {
+        REQUIRE(archive.bytes.empty() && archive.nEntries == 0);
+        return 0;
+    }
+    REQUIRE(archive.bytes.size() == size && std::equal(input.begin(), input.end(), archive.bytes.begin()));
+    REQUIRE(archive.nEntries == get_i32(input, kEntryCountAt));
+
+    const std::span<const std::uint8_t> file = archive.bytes;
+    std::size_t budget = kPixelBudget;
+    std::vector<std::uint8_t> scratch;
+    GafEntry entry;
+    for (std::int32_t i = 0; i < archive.nEntries; ++i) {
+        const EntryError entry_error = read_entry(archive, i, entry);
+        REQUIRE(to_string(entry_error) != "unknown error");
+        // The name can only ever become a file in the current directory.
+        REQUIRE(entry.name.size() < kNameFieldSize && entry.name.find('\0') == std::string::npos);
+        const NameError name_error = check_output_name(entry.name);
+        REQUIRE(to_string(name_error) != "unknown error");
+        if (name_error == NameError::none) REQUIRE(entry.name.find_first_of("/\\") == std::string::npos);
+        if (entry_error != EntryError::none) continue;
+
+        const GafFrame& frame = entry.frame;
+        REQUIRE(frame.Width >= 0 && frame.Height >= 0);
+        const std::size_t pixels = static_cast<std::size_t>(frame.Width) * static_cast<std::size_t>(frame.Height);
+        if (pixels == 0) {
+            REQUIRE(frame.data.empty() && frame.encoding == FrameEncoding::raw);
+        } else {
+            REQUIRE(lies_inside(frame.data, file));
+            if (frame.encoding == FrameEncoding::raw)
+                REQUIRE(frame.data.size() == pixels);
+            else
+                REQUIRE(walk_run_length(frame.data, frame.Width, frame.Height, nullptr) == frame.data.size());
+        }
+        if (pixels > budget) continue;
+        budget -= pixels;
+
+        const std::span<const std::uint8_t> indices = frame_indices(frame, scratch);
+        REQUIRE(indices.size() == pixels);
+        if (frame.encoding == FrameEncoding::raw) REQUIRE(indices.data() == frame.data.data());
+        const IndexedImage image{static_cast<std::uint16_t>(frame.Width), static_cast<std::uint16_t>(frame.Height),
+                                 indices};
+        check_encoding(OutputFormat::tga, image);
+        check_encoding(OutputFormat::bmp, image);
+    }
+    return 0;
+}
