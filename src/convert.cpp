@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -66,8 +67,49 @@ std::array<std::string_view, 4> usage_text() {
     };
 }
 
-NameError check_output_name(std::string_view name) {
+namespace {
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool same_letters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == y; });
+}
+
+// Windows sends a name to a device when the part before its first dot, less
+// trailing spaces, is a device name in any case: "con", "Nul.x", "COM1 .tga".
+// COM and LPT take a digit or a superscript 1, 2 or 3 (in the Windows-1252
+// code page or in UTF-8).
+bool is_windows_device(std::string_view name) {
+    std::string_view base = name.substr(0, name.find('.'));
+    while (base.ends_with(' ')) base.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"})
+        if (same_letters(base, device)) return true;
+    if (base.size() < 4 || !(same_letters(base.substr(0, 3), "COM") || same_letters(base.substr(0, 3), "LPT")))
+        return false;
+    const std::string_view number = base.substr(3);
+    if (number.size() == 1 && number[0] >= '0' && number[0] <= '9') return true;
+    for (std::string_view superscript : {"\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+        if (number == superscript) return true;
+    return false;
+}
+
+// Characters no Windows file name may hold: the path separators aside,
+// < > : " | ? * and the control characters 1 to 31. ':' would name an
+// alternate data stream of another file.
+bool has_windows_forbidden_character(std::string_view name) {
+    return std::any_of(name.begin(), name.end(), [](char c) {
+        return (c >= 1 && c <= 31) || std::string_view("<>:\"|?*").find(c) != std::string_view::npos;
+    });
+}
+
+}  // namespace
+
+NameError check_output_name(std::string_view name, NameRules rules) {
     if (name.find_first_of("/\\") != std::string_view::npos) return NameError::path_separator;
+    if (rules == NameRules::windows) {
+        if (has_windows_forbidden_character(name)) return NameError::forbidden_character;
+        if (is_windows_device(name)) return NameError::device_name;
+    }
     return NameError::none;
 }
 
@@ -76,6 +118,9 @@ std::string_view to_string(NameError error) {
         case NameError::none: return "no error";
         case NameError::path_separator:
             return "entry name holds a path separator, so the file would land outside the current directory";
+        case NameError::forbidden_character:
+            return "entry name holds a character that Windows does not allow in file names";
+        case NameError::device_name: return "entry name is a Windows device name, so the data would go to a device";
     }
     return "unknown error";
 }

@@ -28,9 +28,22 @@ CommandLine parse_command_line(std::span<const std::string_view> args);
 // The usage text, as the four pieces it is written in.
 std::array<std::string_view, 4> usage_text();
 
-// Why an output name cannot be used, if it cannot.
-enum class NameError { none, path_separator };
-NameError check_output_name(std::string_view name);
+// Which file names a platform takes as they stand. On Windows some names
+// reach a device (CON, NUL, COM1, ...), ':' opens an alternate data stream
+// and a few more characters are not allowed at all; elsewhere any name is a
+// file name. Both refuse the path separators, '/' and backslash.
+enum class NameRules { posix, windows };
+#ifdef _WIN32
+inline constexpr NameRules kNativeNameRules = NameRules::windows;
+#else
+inline constexpr NameRules kNativeNameRules = NameRules::posix;
+#endif
+
+// Why an entry name cannot give an output file name, if it cannot. The output
+// is the name with ".tga" or ".bmp" after it, so it never ends in a dot or a
+// space, which Windows would drop.
+enum class NameError { none, path_separator, forbidden_character, device_name };
+NameError check_output_name(std::string_view name, NameRules rules = kNativeNameRules);
 std::string_view to_string(NameError error);
 
 // Worst outcome so far; each maps to one exit status.

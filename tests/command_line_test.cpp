@@ -72,11 +72,39 @@ TEST(Messages, ExitStatuses) {
     EXPECT_EQ(exit_status(RunStatus::archive_unusable), -1);
 }
 
-TEST(OutputNames, PathSeparatorsAreRefused) {
-    for (std::string_view name : {"a/b", "/etc", "..\\up", "\\", "dir/", "../x"})
-        EXPECT_EQ(check_output_name(name), NameError::path_separator) << name;
-    for (std::string_view name : {"", "tree", "..", ".", "a b", "CON", "x:y", "\xE9"})
-        EXPECT_EQ(check_output_name(name), NameError::none) << name;
+TEST(OutputNames, Rules) {
+    struct Case {
+        std::string_view name;
+        NameError posix, windows;
+    };
+    constexpr auto none = NameError::none, separator = NameError::path_separator,
+                   character = NameError::forbidden_character, device = NameError::device_name;
+    const Case cases[] = {
+        // Path separators, refused everywhere.
+        {"a/b", separator, separator}, {"/etc", separator, separator}, {"..\\up", separator, separator},
+        {"\\", separator, separator}, {"dir/", separator, separator}, {"a:b/c", separator, separator},
+        // Devices: the part before the first dot, less trailing spaces, in any case.
+        {"CON", none, device}, {"con", none, device}, {"Nul.x", none, device}, {"nul.tar.gz", none, device},
+        {"aux", none, device}, {"PRN", none, device}, {"COM1", none, device}, {"com9.tga", none, device},
+        {"lPt5", none, device}, {"COM0", none, device}, {"LPT1 ", none, device}, {"con .tga", none, device},
+        {"COM\xB9", none, device}, {"LPT\xC2\xB3", none, device},
+        // Characters Windows does not allow; ':' would open an alternate data stream.
+        {"x:y", none, character}, {"CON:", none, character}, {"a<b", none, character}, {"a>b", none, character},
+        {"say\"hi\"", none, character}, {"a|b", none, character}, {"why?", none, character},
+        {"star*", none, character}, {"tab\t", none, character}, {"\x01", none, character},
+        {"\x1F", none, character},
+        // Ordinary names everywhere. The extension follows, so a trailing dot
+        // or space is not the end of the file name.
+        {"", none, none}, {".", none, none}, {"..", none, none}, {"tree", none, none}, {"a b", none, none},
+        {"console", none, none}, {"icon", none, none}, {"COM", none, none}, {"COM10", none, none},
+        {"LPTX", none, none}, {"nul_", none, none}, {".con", none, none},
+        {"x.", none, none}, {"x ", none, none}, {"\x7F", none, none}, {"\xE9", none, none},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(check_output_name(c.name, NameRules::posix), c.posix) << c.name;
+        EXPECT_EQ(check_output_name(c.name, NameRules::windows), c.windows) << c.name;
+        EXPECT_EQ(check_output_name(c.name), kNativeNameRules == NameRules::windows ? c.windows : c.posix) << c.name;
+    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-execute_process(COMMAND ${GENERATOR} ${SCRATCH} RESULT_VARIABLE rc)
+execute_process(COMMAND ${EMULATOR} ${GENERATOR} ${SCRATCH} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "make_demo failed: ${rc}")
 endif()

@@ -14,7 +14,7 @@ using namespace testing_support;
 
 TEST(RoundTrip, DemoArchiveThroughStbImage) {
     ScratchDir dir;
-    const std::filesystem::path demo = std::filesystem::path(ZEFTIL_SOURCE_DIR) / "examples" / "demo.gaf";
+    const std::filesystem::path demo = std::filesystem::absolute(ZEFTIL_SOURCE_DIR) / "examples" / "demo.gaf";
     ASSERT_EQ(run_zeftil({demo.string()}, dir.path).exit_status, 0);
     ASSERT_EQ(run_zeftil({"-b", demo.string()}, dir.path).exit_status, 0);
 

@@ -1,15 +1,24 @@
 #include "support.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testing_support {
@@ -45,16 +54,124 @@ std::vector<std::string> list_dir(const std::filesystem::path& dir) {
     return names;
 }
 
+#ifdef _WIN32
+
+ScratchDir::ScratchDir() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = std::filesystem::temp_directory_path() / ("zeftil-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(path)) return;
+    }
+    throw std::runtime_error("cannot make a scratch directory");
+}
+
+#else
+
 ScratchDir::ScratchDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "zeftil-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path = pattern;
 }
 
+#endif
+
 ScratchDir::~ScratchDir() {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
 }
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument as the C runtime splits the command line: quoted when it
+// has to be, backslashes doubled only where they come before a quote.
+std::string quote(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + '"';
+}
+
+// Standard output and error are text: every line ends in CR LF. Each CR LF
+// becomes LF; a LF without its CR is marked, so it cannot pass unseen.
+std::string from_text_mode(const std::string& text) {
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) lines += "<LF without CR>";
+        lines += text[i];
+    }
+    return lines;
+}
+
+// A file the child inherits as its standard output or error.
+struct Capture {
+    HANDLE handle;
+    explicit Capture(const std::filesystem::path& path) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path.string());
+    }
+    ~Capture() { CloseHandle(handle); }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+    std::string text() const {
+        std::string all;
+        SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(handle, buffer, sizeof buffer, &n, nullptr) && n > 0) all.append(buffer, n);
+        return from_text_mode(all);
+    }
+};
+
+}  // namespace
+
+RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
+    // No resource limits to set for a child process here.
+    if (limits.file_size >= 0 || limits.address_space >= 0) throw std::logic_error("Limits work on POSIX only");
+    const ScratchDir captures;
+    const Capture out(captures.path / "out"), err(captures.path / "err");
+
+    const std::string program = std::filesystem::absolute(ZEFTIL_BINARY).string();
+    std::string command = quote(program);
+    for (const std::string& a : args) command += ' ' + quote(a);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = out.handle;
+    startup.hStdError = err.handle;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.string().c_str(),
+                        &startup, &child))
+        throw std::runtime_error("cannot start " + program);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+
+    RunResult run;
+    run.exit_status = static_cast<int>(code);
+    run.out = out.text();
+    run.err = err.text();
+    return run;
+}
+
+#else
 
 namespace {
 
@@ -111,5 +228,7 @@ RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem
     }
     return run;
 }
+
+#endif
 
 }  // namespace testing_support

@@ -33,17 +33,25 @@ struct ScratchDir {
     std::filesystem::path path;
 };
 
+// POSIX only: run_zeftil throws on Windows when either is set.
 struct Limits {
     long file_size = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
     long address_space = -1; // RLIMIT_AS in bytes; -1: none
 };
 
 struct RunResult {
-    int exit_status = -1;  // 0-255 when the program exited
+    int exit_status = -1;  // 0-255 when the program exited; on Windows the whole exit code
     int signal = 0;        // the signal that ended it, else 0
-    std::string out;
+    std::string out;       // on Windows with each CR LF read as LF
     std::string err;
 };
+
+// What a parent sees of exit status -1.
+#ifdef _WIN32
+inline constexpr int kExitStatusMinusOne = -1;
+#else
+inline constexpr int kExitStatusMinusOne = 255;
+#endif
 
 // Runs the built zeftil with `args` in directory `cwd`.
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits = {});

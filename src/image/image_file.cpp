@@ -8,6 +8,12 @@
 
 #include "image/image.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 namespace zeftil {
 
 namespace {
@@ -18,8 +24,29 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// Opens `name` for writing only if no file of that name exists yet: the
+// create fails with EEXIST rather than open an existing file. The C runtime
+// MinGW links against (msvcrt) ignores fopen's "x" and would truncate the
+// file, so on Windows the exclusive create goes through _open.
+std::FILE* open_new(const std::string& name) {
+#ifdef _WIN32
+    const int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+        const int error = errno;
+        _close(fd);
+        std::remove(name.c_str());
+        errno = error;
+    }
+    return file;
+#else
+    return std::fopen(name.c_str(), "wbx");
+#endif
+}
+
 // Creates a file that did not exist before under a fresh name in the current
-// directory; "x" makes the create fail rather than open an existing file.
+// directory.
 std::FILE* create_temporary(std::string& name) {
     static std::mt19937_64 random{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
@@ -28,7 +55,7 @@ std::FILE* create_temporary(std::string& name) {
         for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name += digits[bits & 15];
         name += ".tmp";
         errno = 0;
-        if (std::FILE* f = std::fopen(name.c_str(), "wbx")) return f;
+        if (std::FILE* f = open_new(name)) return f;
         if (errno != EEXIST) return nullptr;
     }
     return nullptr;
@@ -39,20 +66,22 @@ bool write_blocks(std::FILE* file, OutputFormat format, const IndexedImage& imag
     const std::size_t total = file_size(format, image);
     const std::size_t row = row_size(format, image.Width);
     const std::size_t header = header_size(format);
-    std::vector<std::uint8_t> block(std::min(total, std::max(kBlockSize, header + row)));
-    const std::span<std::uint8_t> buffer = block;
+    // Not zero-filled: every byte is encoded before it is written.
+    const std::size_t size = std::min(total, std::max(kBlockSize, header + row));
+    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    const std::span<std::uint8_t> buffer(block.get(), size);
 
     encode_header(format, image, buffer);
     std::size_t used = header;
     for (std::size_t y = image.Height; y-- > 0;) {
-        if (block.size() - used < row) {
-            if (std::fwrite(block.data(), 1, used, file) != used) return false;
+        if (size - used < row) {
+            if (std::fwrite(block.get(), 1, used, file) != used) return false;
             used = 0;
         }
         encode_row(format, image, y, buffer.subspan(used, row));
         used += row;
     }
-    return std::fwrite(block.data(), 1, used, file) == used;
+    return std::fwrite(block.get(), 1, used, file) == used;
 }
 
 }  // namespace

@@ -1,0 +1,238 @@
+// Hostile archives and failing disks, end to end with the built program: it
+// never dies by a signal, writes nothing outside the current directory, leaves
+// only complete images and no temporary files, and never harms a file it was
+// not asked to replace.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "bytes.h"
+#include "gaf/gaf.h"
+#include "image/image.h"
+#include "support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEFTIL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEFTIL_ASAN 1
+#endif
+#endif
+
+namespace {
+
+using namespace testing_support;
+using zeftil::OutputFormat;
+namespace fs = std::filesystem;
+
+std::string extension(OutputFormat format) { return format == OutputFormat::tga ? ".tga" : ".bmp"; }
+
+std::vector<std::string> args_for(OutputFormat format, const std::string& path) {
+    if (format == OutputFormat::bmp) return {"-b", path};
+    return {path};
+}
+
+Bytes image_of(OutputFormat format, const gafbuild::Frame& f) {
+    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height), f.pixels});
+}
+
+// A picture whose every pixel differs from its neighbours.
+gafbuild::Frame pattern(int width, int height) {
+    Bytes pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    return frame(width, height, std::move(pixels));
+}
+
+bool holds_temporary(const fs::path& dir) {
+    const auto names = list_dir(dir);
+    return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".tmp"); });
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+#ifndef _WIN32  // RLIMIT_FSIZE is POSIX only
+TEST(Faults, WritesThatFailPartWayLeaveTheOldFileWhole) {
+    const gafbuild::Frame big = pattern(600, 600), small = pattern(3, 2);
+    const Bytes archive = gafbuild::build_gaf(std::vector<gafbuild::Entry>{
+        {"small", {small}, {}}, {"big", {big}, {}}, {"after", {small}, {}}});
+    const Bytes precious(700000, 'k');
+    for (OutputFormat format : {OutputFormat::tga, OutputFormat::bmp}) {
+        const Bytes image = image_of(format, big);
+        const long size = static_cast<long>(image.size());
+        // Early on, half-way, a byte short, and just enough.
+        for (long limit : {long{100}, size / 2, size - 1, size}) {
+            SCOPED_TRACE(extension(format) + " limit " + std::to_string(limit));
+            ScratchDir dir;
+            write_file(dir.path / "in.gaf", archive);
+            write_file(dir.path / ("big" + extension(format)), precious);
+            const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path, Limits{.file_size = limit});
+            const bool fits = limit == size;
+            EXPECT_EQ(r.signal, 0);
+            EXPECT_EQ(r.exit_status, fits ? 0 : 1);
+            EXPECT_EQ(r.err, fits ? "" : "ERROR writing big" + extension(format) + ": write failed: File too large\n");
+            EXPECT_EQ(read_file(dir.path / ("big" + extension(format))), fits ? image : precious);
+            EXPECT_EQ(read_file(dir.path / ("small" + extension(format))), image_of(format, small));
+            EXPECT_EQ(read_file(dir.path / ("after" + extension(format))), image_of(format, small));
+            EXPECT_EQ(list_dir(dir.path).size(), 4u);  // the archive and three images: no temporary file
+        }
+    }
+}
+#endif
+
+TEST(Faults, NamesCannotReachOutsideTheCurrentDirectory) {
+    // Run in work/ below the scratch directory, so anything written one level
+    // up shows.
+    ScratchDir dir;
+    const fs::path work = dir.path / "work";
+    fs::create_directories(work / "sub");
+    write_file(dir.path / "victim", {'v'});
+#ifndef _WIN32  // making a symbolic link takes a privilege on Windows
+    fs::create_symlink("../victim", work / "link.tga");     // replaced itself, never written through
+    fs::create_symlink("../nowhere", work / "dangling.tga");
+#endif
+    const gafbuild::Frame f = pattern(2, 2);
+    struct Case {
+        std::string name;
+        std::string file;  // what it becomes in work/, or "" when refused
+    };
+    const Case cases[] = {
+        {"a/b", ""},     {"\\x", ""},       {"../up", ""},        {"..\\up", ""},     {"/zeftil-escape", ""},
+        {"sub/", ""},    {"./dot", ""},     {"sub/../../out", ""}, {"..", "...tga"},   {".", "..tga"},
+        {"", ".tga"},    {"ok", "ok.tga"},  {"link", "link.tga"}, {"dangling", "dangling.tga"},
+    };
+    std::vector<gafbuild::Entry> entries;
+    std::string err;
+    std::vector<std::string> expected = {"in.gaf", "sub"};
+    for (const Case& c : cases) {
+        entries.push_back({c.name, {f}, {}});
+        if (c.file.empty())
+            err += "ERROR writing " + c.name + ".tga: entry name holds a path separator, so the file would land outside "
+                   "the current directory\n";
+        else
+            expected.push_back(c.file);
+    }
+    write_file(work / "in.gaf", gafbuild::build_gaf(entries));
+
+    const RunResult r = run_zeftil({"in.gaf"}, work);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, err);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_dir(work), expected);
+    EXPECT_TRUE(list_dir(work / "sub").empty());
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"victim", "work"}));
+    EXPECT_EQ(read_file(dir.path / "victim"), Bytes{'v'});
+    EXPECT_FALSE(fs::exists("/zeftil-escape.tga"));
+    for (const Case& c : cases) {
+        if (c.file.empty()) continue;
+        EXPECT_FALSE(fs::is_symlink(work / c.file)) << c.file;
+        EXPECT_EQ(read_file(work / c.file), image_of(OutputFormat::tga, f)) << c.file;
+    }
+}
+
+TEST(Faults, AnArchiveMayBeReplacedByItsOwnEntries) {
+    // The archive is read whole before anything is written, so entries after
+    // the one that replaces it still come from the original bytes.
+    ScratchDir dir;
+    const gafbuild::Frame a = pattern(3, 3), b = pattern(4, 2);
+    write_file(dir.path / "a.tga", gafbuild::build_gaf(std::vector<gafbuild::Entry>{{"a", {a}, {}}, {"b", {b}, {}}}));
+    const RunResult r = run_zeftil({"a.tga"}, dir.path);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir.path / "a.tga"), image_of(OutputFormat::tga, a));
+    EXPECT_EQ(read_file(dir.path / "b.tga"), image_of(OutputFormat::tga, b));
+}
+
+TEST(Faults, ArchivesCutShortAtEveryByte) {
+    // The run-length frame comes last and its stream (28 bytes) is longer than
+    // its 16 pixels, so some cuts leave a stream that is no longer well-formed
+    // but still holds 16 bytes: that frame is then read raw, a complete image
+    // of other pixels.
+    const gafbuild::Frame gun = pattern(2, 2), empty = frame(0, 3, {}), wall = pattern(5, 1), second = pattern(3, 1);
+    const gafbuild::Frame sprite = frame(4, 4, {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8}, 0, true);
+    const std::vector<gafbuild::Entry> entries = {
+        {"gun", {gun, second}, {}}, {"empty", {empty}, {}}, {"wall", {wall}, {}}, {"sprite", {sprite}, {}}};
+    const Bytes full = gafbuild::build_gaf(entries);
+    const Bytes stream = gafbuild::encode_run_length(sprite);
+    ASSERT_EQ(stream.size(), 28u);
+    ASSERT_TRUE(std::equal(stream.begin(), stream.end(), full.end() - 28));
+    const gafbuild::Frame sprite_raw = frame(4, 4, Bytes(stream.begin(), stream.begin() + 16));
+
+    ScratchDir dir;
+    int read_raw = 0;
+    for (std::size_t cut = 0; cut <= full.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        const OutputFormat format = cut % 2 ? OutputFormat::bmp : OutputFormat::tga;
+        for (const std::string& name : list_dir(dir.path)) fs::remove(dir.path / name);
+        write_file(dir.path / "in.gaf", Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
+
+        const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path);
+        ASSERT_EQ(r.signal, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(holds_temporary(dir.path));
+        if (cut < 12 + 4 * entries.size()) {
+            EXPECT_EQ(r.exit_status, kExitStatusMinusOne);
+            EXPECT_EQ(r.err, cut < 12 ? "ERROR reading in.gaf: file is shorter than the 12-byte archive header\n\n"
+                                      : "ERROR reading in.gaf: entry offset table runs past the end of the file\n\n");
+            EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
+            continue;
+        }
+        const std::vector<std::string> errors = lines_of(r.err);
+        EXPECT_EQ(r.exit_status, errors.empty() ? 0 : 1);
+        for (const std::string& line : errors) EXPECT_TRUE(line.starts_with("ERROR reading in.gaf: entry ")) << line;
+
+        // Every entry either has its one error line or its complete image: as
+        // the whole archive gives it, or for the cut stream, read raw.
+        std::size_t written = 0;
+        for (const gafbuild::Entry& entry : entries) {
+            const fs::path path = dir.path / (entry.name + extension(format));
+            if (!fs::exists(path)) continue;
+            ++written;
+            const Bytes image = read_file(path);
+            const Bytes whole = image_of(format, entry.frames[0]);
+            if (&entry == &entries.back() && image == image_of(format, sprite_raw)) {
+                ++read_raw;
+            } else {
+                EXPECT_EQ(image, whole) << entry.name;
+            }
+        }
+        EXPECT_EQ(written + errors.size(), entries.size());
+        EXPECT_EQ(list_dir(dir.path).size(), written + 1);
+    }
+    EXPECT_EQ(read_raw, 12);  // cuts leaving 16 to 27 bytes of the stream
+}
+
+#ifndef _WIN32  // RLIMIT_AS is POSIX only
+TEST(Faults, SlotsSharingOneFrameNeedNoMemoryEach) {
+#ifdef ZEFTIL_ASAN
+    GTEST_SKIP() << "RLIMIT_AS cannot hold a program built with AddressSanitizer";
+#else
+    // 400 offset-table slots on one entry with a 1024 x 1024 frame: a copy of
+    // the pixels per slot would need 400 MiB, the limit is 128 MiB.
+    constexpr std::size_t kSlots = 400;
+    const gafbuild::Frame big = pattern(1024, 1024);
+    std::vector<gafbuild::Entry> entries(kSlots, gafbuild::Entry{"x", {frame(0, 0, {})}, {}});
+    entries[0] = {"big", {big}, {}};
+    Bytes archive = gafbuild::build_gaf(entries);
+    for (std::size_t slot = 1; slot < kSlots; ++slot) zeftil::put_u32(archive, 12 + 4 * slot, zeftil::get_u32(archive, 12));
+
+    ScratchDir dir;
+    write_file(dir.path / "in.gaf", archive);
+    const RunResult r = run_zeftil({"in.gaf"}, dir.path, Limits{.address_space = 128L << 20});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"big.tga", "in.gaf"}));
+    EXPECT_EQ(read_file(dir.path / "big.tga"), image_of(OutputFormat::tga, big));
+#endif
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,18 @@
+# zeftil.exe is one file that runs on a Windows machine with nothing else
+# installed: it may import only DLLs that come with Windows itself.
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed: ${rc}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "no imported DLL found in ${PROGRAM}")
+endif()
+foreach(import IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${import}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll MATCHES "^(kernel32|msvcrt|ucrtbase|ntdll|advapi32|bcrypt|api-ms-win-[a-z0-9-]+)\\.dll$")
+    message(FATAL_ERROR "${PROGRAM} imports ${dll}, which Windows does not ship")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
