@@ -27,17 +27,6 @@ using namespace testing_support;
 using zeftil::OutputFormat;
 namespace fs = std::filesystem;
 
-std::string extension(OutputFormat format) { return format == OutputFormat::tga ? ".tga" : ".bmp"; }
-
-std::vector<std::string> args_for(OutputFormat format, const std::string& path) {
-    if (format == OutputFormat::bmp) return {"-b", path};
-    return {path};
-}
-
-Bytes image_of(OutputFormat format, const gafbuild::Frame& f) {
-    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height), f.pixels});
-}
-
 // A picture whose every pixel differs from its neighbours.
 gafbuild::Frame pattern(int width, int height) {
     Bytes pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));

@@ -38,6 +38,17 @@ Bytes archive_of(const std::string& name, const gafbuild::Frame& f) {
     return gafbuild::build_gaf(entries);
 }
 
+Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
+    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height), f.pixels});
+}
+
+std::string extension(zeftil::OutputFormat format) { return format == zeftil::OutputFormat::tga ? ".tga" : ".bmp"; }
+
+std::vector<std::string> args_for(zeftil::OutputFormat format, const std::string& path) {
+    if (format == zeftil::OutputFormat::bmp) return {"-b", path};
+    return {path};
+}
+
 Bytes read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

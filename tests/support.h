@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gaf_build.h"
+#include "image/image.h"
 
 namespace testing_support {
 
@@ -18,6 +19,11 @@ gafbuild::Frame frame(int width, int height, Bytes pixels, std::uint8_t transpar
 
 // One entry named `name` holding `f`, as a whole archive.
 Bytes archive_of(const std::string& name, const gafbuild::Frame& f);
+
+// The file the program writes for `f`, and the arguments that ask for it.
+Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f);
+std::string extension(zeftil::OutputFormat format);
+std::vector<std::string> args_for(zeftil::OutputFormat format, const std::string& path);
 
 Bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
