@@ -61,32 +61,38 @@ std::FILE* create_temporary(std::string& name) {
     return nullptr;
 }
 
-// Writes the whole image through `file` in blocks of whole rows.
-bool write_blocks(std::FILE* file, OutputFormat format, const IndexedImage& image) {
-    const std::size_t total = file_size(format, image);
+// Room for the header and at least one row; a small image fits whole.
+std::size_t block_size(OutputFormat format, const IndexedImage& image) {
+    return std::min(file_size(format, image), std::max(kBlockSize, header_size(format) + row_size(format, image.Width)));
+}
+
+// Writes the whole image through `file` in blocks of whole rows, each encoded
+// into `buffer` first.
+bool write_blocks(std::FILE* file, OutputFormat format, const IndexedImage& image, std::span<std::uint8_t> buffer) {
     const std::size_t row = row_size(format, image.Width);
     const std::size_t header = header_size(format);
-    // Not zero-filled: every byte is encoded before it is written.
-    const std::size_t size = std::min(total, std::max(kBlockSize, header + row));
-    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    const std::span<std::uint8_t> buffer(block.get(), size);
-
     encode_header(format, image, buffer);
     std::size_t used = header;
     for (std::size_t y = image.Height; y-- > 0;) {
-        if (size - used < row) {
-            if (std::fwrite(block.get(), 1, used, file) != used) return false;
+        if (buffer.size() - used < row) {
+            if (std::fwrite(buffer.data(), 1, used, file) != used) return false;
             used = 0;
         }
         encode_row(format, image, y, buffer.subspan(used, row));
         used += row;
     }
-    return std::fwrite(block.get(), 1, used, file) == used;
+    return std::fwrite(buffer.data(), 1, used, file) == used;
 }
 
 }  // namespace
 
 WriteStatus write_image_file(const std::string& path, OutputFormat format, const IndexedImage& image) {
+    // Allocated before the temporary file exists, so a failed allocation
+    // leaves nothing behind. Not zero-filled: every byte is encoded before it
+    // is written.
+    const std::size_t size = block_size(format, image);
+    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+
     std::string temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
     if (!file) return {WriteError::cannot_create, errno};
@@ -94,7 +100,8 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, const
 
     WriteStatus status;
     errno = 0;
-    if (!write_blocks(file.get(), format, image) || std::fflush(file.get()) != 0) status = {WriteError::cannot_write, errno};
+    if (!write_blocks(file.get(), format, image, {block.get(), size}) || std::fflush(file.get()) != 0)
+        status = {WriteError::cannot_write, errno};
     errno = 0;
     if (std::fclose(file.release()) != 0 && status.error == WriteError::none) status = {WriteError::cannot_close, errno};
     if (status.error == WriteError::none) {
