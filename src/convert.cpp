@@ -157,15 +157,16 @@ RunStatus convert_archive(const GafArchive& archive, std::string_view path, Outp
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         if (const EntryError error = read_entry(archive, i, entry); error != EntryError::none) {
             diagnostics << "ERROR reading " << path << ": entry " << i;
-            if (!entry.name.empty()) diagnostics << " \"" << printable(entry.name) << '"';
+            // The name is known once the entry header could be read.
+            if (error != EntryError::negative_entry_offset && error != EntryError::entry_header_outside_file)
+                diagnostics << " \"" << printable(entry.name) << '"';
             diagnostics << ": " << to_string(error) << '\n';
             status = RunStatus::entries_failed;
             continue;
         }
         const std::string output = entry.name + std::string(extension);
-        const std::string shown = printable(output);
         if (const NameError error = check_output_name(entry.name); error != NameError::none) {
-            diagnostics << "ERROR writing " << shown << ": " << to_string(error) << '\n';
+            diagnostics << "ERROR writing " << printable(output) << ": " << to_string(error) << '\n';
             status = RunStatus::entries_failed;
             continue;
         }
@@ -179,7 +180,7 @@ RunStatus convert_archive(const GafArchive& archive, std::string_view path, Outp
             written = {WriteError::cannot_write, ENOMEM};
         }
         if (written.error != WriteError::none) {
-            diagnostics << "ERROR writing " << shown << ": " << to_string(written.error) << ": "
+            diagnostics << "ERROR writing " << printable(output) << ": " << to_string(written.error) << ": "
                         << system_reason(written.system_error) << '\n';
             status = RunStatus::entries_failed;
         }

@@ -1,6 +1,7 @@
 // zeftil: writes the first frame of every entry of a GAF sprite archive as a
 // 24-bit TGA file, or a BMP file with -b, in the current directory.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -8,6 +9,29 @@
 #include <vector>
 
 #include "convert.h"
+
+namespace {
+
+// An interrupted run removes the file it was writing, then ends as the
+// signal would have ended it.
+void on_interrupt(int signal) {
+    zeftil::remove_pending_temporary();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void handle_signals() {
+    for (const int signal : {SIGINT, SIGTERM}) std::signal(signal, on_interrupt);
+#ifdef SIGHUP
+    std::signal(SIGHUP, on_interrupt);
+#endif
+#ifdef SIGXFSZ
+    // A file-size limit then shows as a failed write, handled like any other.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace zeftil;
@@ -18,6 +42,7 @@ int main(int argc, char** argv) {
         return exit_status(RunStatus::ok);
     }
 
+    handle_signals();
     GafArchive archive;
     LoadStatus loaded;
     try {

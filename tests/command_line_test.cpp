@@ -66,12 +66,6 @@ TEST(Messages, ArchiveFaults) {
     for (const Case& c : cases) EXPECT_EQ(archive_message("a.gaf", c.status), c.message);
 }
 
-TEST(Messages, ExitStatuses) {
-    EXPECT_EQ(exit_status(RunStatus::ok), 0);
-    EXPECT_EQ(exit_status(RunStatus::entries_failed), 1);
-    EXPECT_EQ(exit_status(RunStatus::archive_unusable), -1);
-}
-
 TEST(OutputNames, Rules) {
     struct Case {
         std::string_view name;

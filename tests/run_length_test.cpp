@@ -81,14 +81,6 @@ TEST(RunLength, StreamsThatAreNotWellFormedAreReadRaw) {
     }
 }
 
-TEST(RunLength, OnlyFlagOneMeansCompressed) {
-    for (std::uint8_t flag : {0, 2, 3, 255}) {
-        Bytes bytes = archive_with_stream(kStream, 18);
-        bytes[64 + 9] = flag;
-        EXPECT_EQ(decode(bytes), Bytes(bytes.begin() + 88, bytes.begin() + 88 + 18)) << int{flag};
-    }
-}
-
 TEST(RunLength, ZeroSizedFramesReadNothing) {
     Bytes bytes = archive_with_stream({});
     put_u16(bytes, 64 + 2, 0);

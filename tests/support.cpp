@@ -216,7 +216,6 @@ RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem
         dup2(fileno(out), 1);
         dup2(fileno(err), 2);
         if (limits.file_size >= 0) {
-            std::signal(SIGXFSZ, SIG_IGN);
             const rlimit r{static_cast<rlim_t>(limits.file_size), static_cast<rlim_t>(limits.file_size)};
             setrlimit(RLIMIT_FSIZE, &r);
         }

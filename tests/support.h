@@ -41,7 +41,7 @@ struct ScratchDir {
 
 // POSIX only: run_zeftil throws on Windows when either is set.
 struct Limits {
-    long file_size = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
+    long file_size = -1;     // RLIMIT_FSIZE in bytes; -1: none
     long address_space = -1; // RLIMIT_AS in bytes; -1: none
 };
 

@@ -31,7 +31,8 @@ inline constexpr std::size_t kOffsetSize = 4;
 //   0  i16  nFrames
 //   2  u16  not used
 //   4  u32  not used
-//   8  32 bytes name, NUL-terminated unless it fills the field
+//   8  32 bytes name, up to its first NUL; a field without one gives its
+//           first 31 characters
 //  40  i32  offset of frame 0's frame header
 //  44  u32  not used
 inline constexpr std::size_t kEntryHeaderSize = 48;

@@ -86,6 +86,10 @@ struct WriteStatus {
 // complete and closed; on failure it is removed and `path` is left as it was.
 WriteStatus write_image_file(const std::string& path, OutputFormat format, const IndexedImage& image);
 
+// Removes the temporary file of a write_image_file that is under way, if
+// any: for a signal handler, so an interrupted run leaves nothing behind.
+void remove_pending_temporary() noexcept;
+
 inline WriteStatus write_tga(const std::string& path, const IndexedImage& image) {
     return write_image_file(path, OutputFormat::tga, image);
 }

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -23,6 +25,11 @@ constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
+
+// The temporary file that exists right now, if any, for
+// remove_pending_temporary. A fixed buffer, so a signal handler can read it.
+char pending_name[32];
+volatile std::sig_atomic_t pending = 0;
 
 // Opens `name` for writing only if no file of that name exists yet: the
 // create fails with EEXIST rather than open an existing file. The C runtime
@@ -96,6 +103,10 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, const
     std::string temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
     if (!file) return {WriteError::cannot_create, errno};
+    if (temporary.size() < sizeof pending_name) {
+        std::memcpy(pending_name, temporary.c_str(), temporary.size() + 1);
+        pending = 1;
+    }
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     WriteStatus status;
@@ -107,11 +118,15 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, const
     if (status.error == WriteError::none) {
         std::error_code ec;
         std::filesystem::rename(temporary, path, ec);
-        if (!ec) return status;
-        status = {WriteError::cannot_rename, ec.value()};
+        if (ec) status = {WriteError::cannot_rename, ec.value()};
     }
-    std::remove(temporary.c_str());
+    if (status.error != WriteError::none) std::remove(temporary.c_str());
+    pending = 0;
     return status;
+}
+
+void remove_pending_temporary() noexcept {
+    if (pending) std::remove(pending_name);
 }
 
 }  // namespace zeftil
