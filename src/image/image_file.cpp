@@ -14,6 +14,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #endif
 
 namespace zeftil {
@@ -49,6 +54,19 @@ std::FILE* open_new(const std::string& name) {
     return file;
 #else
     return std::fopen(name.c_str(), "wbx");
+#endif
+}
+
+// A name as the file system takes it. On Windows the names are bytes in the
+// ANSI code page, as _open reads them, so the rename reads them the same way.
+std::filesystem::path native_path(const std::string& name) {
+#ifdef _WIN32
+    const int size = static_cast<int>(name.size());
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+#else
+    return name;
 #endif
 }
 
@@ -117,7 +135,7 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, const
     if (std::fclose(file.release()) != 0 && status.error == WriteError::none) status = {WriteError::cannot_close, errno};
     if (status.error == WriteError::none) {
         std::error_code ec;
-        std::filesystem::rename(temporary, path, ec);
+        std::filesystem::rename(native_path(temporary), native_path(path), ec);
         if (ec) status = {WriteError::cannot_rename, ec.value()};
     }
     if (status.error != WriteError::none) std::remove(temporary.c_str());
