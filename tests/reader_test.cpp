@@ -184,30 +184,4 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     EXPECT_EQ(read[0].frame.data.data(), read[3].frame.data.data());
 }
 
-TEST(Reader, LoadsFilesAndReportsWhyNot) {
-    ScratchDir dir;
-    const Bytes bytes = tree_archive();
-    write_file(dir.path / "tree.gaf", bytes);
-
-    GafArchive archive;
-    EXPECT_EQ(load_gaf((dir.path / "tree.gaf").string(), archive).error, ArchiveError::none);
-    EXPECT_EQ(archive.bytes, bytes);
-
-    const LoadStatus missing = load_gaf((dir.path / "missing.gaf").string(), archive);
-    EXPECT_EQ(missing.error, ArchiveError::cannot_open);
-    EXPECT_EQ(missing.system_error, ENOENT);
-
-    const LoadStatus directory = load_gaf(dir.path.string(), archive);
-#ifdef _WIN32  // a directory cannot even be opened as a file there
-    EXPECT_EQ(directory.error, ArchiveError::cannot_open);
-    EXPECT_EQ(directory.system_error, EACCES);
-#else
-    EXPECT_EQ(directory.error, ArchiveError::cannot_read);
-    EXPECT_EQ(directory.system_error, EISDIR);
-#endif
-
-    write_file(dir.path / "short.gaf", Bytes(5, 0));
-    EXPECT_EQ(load_gaf((dir.path / "short.gaf").string(), archive).error, ArchiveError::shorter_than_header);
-}
-
 }  // namespace
