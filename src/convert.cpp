@@ -1,7 +1,6 @@
 #include "convert.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <system_error>
 #include <vector>

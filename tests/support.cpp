@@ -14,7 +14,6 @@
 #endif
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
