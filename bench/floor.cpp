@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         if (!inside(frame_at, 20)) return 1;
         const auto* name = reinterpret_cast<const char*>(file.data() + entry_at + 8);
         const std::string output = std::string(name, strnlen(name, 31)) + extension;
-        const zeftil::IndexedImage image{zeftil::get_u16(file, frame_at), zeftil::get_u16(file, frame_at + 2), {}};
+        const zeftil::ImageSize image{zeftil::get_u16(file, frame_at), zeftil::get_u16(file, frame_at + 2)};
         std::size_t left = zeftil::file_size(format, image);
 
         std::snprintf(temporary, sizeof temporary, ".zeftil-%012x.tmp", i);

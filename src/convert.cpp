@@ -38,6 +38,7 @@ std::string_view to_string(WriteError error) {
         case WriteError::cannot_write: return "write failed";
         case WriteError::cannot_close: return "close failed";
         case WriteError::cannot_rename: return "cannot replace the file";
+        case WriteError::source_failed: return "no pixels to write";
     }
     return "unknown error";
 }
@@ -128,6 +129,7 @@ int exit_status(RunStatus status) {
     switch (status) {
         case RunStatus::ok: return 0;
         case RunStatus::entries_failed: return 1;
+        case RunStatus::usage_not_written: return 1;
         case RunStatus::archive_unusable: return -1;
     }
     return -1;
@@ -147,19 +149,31 @@ std::string archive_message(std::string_view path, const LoadStatus& status) {
     return message;
 }
 
-RunStatus convert_archive(const GafArchive& archive, std::string_view path, OutputFormat format,
-                          std::ostream& diagnostics) {
+std::string usage_failure_message(int system_error) {
+    return "ERROR writing standard output: " + system_reason(system_error) + "\n";
+}
+
+namespace {
+
+void report_entry(std::ostream& diagnostics, std::string_view path, std::int32_t index, const GafEntry& entry,
+                  EntryError error, int system_error) {
+    diagnostics << "ERROR reading " << path << ": entry " << index;
+    // The name is known once the entry header could be read.
+    if (error != EntryError::negative_entry_offset && error != EntryError::entry_header_outside_file)
+        diagnostics << " \"" << printable(entry.name) << '"';
+    diagnostics << ": " << (error == EntryError::cannot_read ? system_reason(system_error) : to_string(error)) << '\n';
+}
+
+}  // namespace
+
+RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, std::ostream& diagnostics) {
     const std::string_view extension = format == OutputFormat::tga ? ".tga" : ".bmp";
     RunStatus status = RunStatus::ok;
     GafEntry entry;
     std::vector<std::uint8_t> scratch;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         if (const EntryError error = read_entry(archive, i, entry); error != EntryError::none) {
-            diagnostics << "ERROR reading " << path << ": entry " << i;
-            // The name is known once the entry header could be read.
-            if (error != EntryError::negative_entry_offset && error != EntryError::entry_header_outside_file)
-                diagnostics << " \"" << printable(entry.name) << '"';
-            diagnostics << ": " << to_string(error) << '\n';
+            report_entry(diagnostics, path, i, entry, error, archive.input.error);
             status = RunStatus::entries_failed;
             continue;
         }
@@ -169,16 +183,24 @@ RunStatus convert_archive(const GafArchive& archive, std::string_view path, Outp
             status = RunStatus::entries_failed;
             continue;
         }
+        const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
+        const RowSource rows = [&](std::size_t y) {
+            const auto row = frame_row(archive, entry.frame, y, scratch);
+            return row.empty() ? nullptr : row.data();
+        };
         WriteStatus written;
         try {
-            const IndexedImage image{static_cast<std::uint16_t>(entry.frame.Width),
-                                     static_cast<std::uint16_t>(entry.frame.Height),
-                                     frame_indices(entry.frame, scratch)};
-            written = write_image_file(output, format, image);
+            written = write_image_file(output, format, size, rows);
         } catch (const std::bad_alloc&) {
             written = {WriteError::cannot_write, ENOMEM};
         }
-        if (written.error != WriteError::none) {
+        if (written.error == WriteError::source_failed) {
+            // The archive failed, or shrank, under the reader's hands.
+            const int system_error = archive.input.error;
+            report_entry(diagnostics, path, i, entry, system_error != 0 ? EntryError::cannot_read : EntryError::pixels_outside_file,
+                         system_error);
+            status = RunStatus::entries_failed;
+        } else if (written.error != WriteError::none) {
             diagnostics << "ERROR writing " << printable(output) << ": " << to_string(written.error) << ": "
                         << system_reason(written.system_error) << '\n';
             status = RunStatus::entries_failed;

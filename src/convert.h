@@ -47,15 +47,17 @@ NameError check_output_name(std::string_view name, NameRules rules = kNativeName
 std::string_view to_string(NameError error);
 
 // Worst outcome so far; each maps to one exit status.
-enum class RunStatus { ok = 0, entries_failed = 1, archive_unusable = 2 };
+enum class RunStatus { ok = 0, entries_failed = 1, archive_unusable = 2, usage_not_written = 3 };
 int exit_status(RunStatus status);
 
 // The one-message report of an archive that cannot be used.
 std::string archive_message(std::string_view path, const LoadStatus& status);
 
+// The report of a usage text that standard output did not take.
+std::string usage_failure_message(int system_error);
+
 // Writes every entry of `archive` as an image file in the current directory,
 // in offset-table order, reporting each entry that fails on `diagnostics`.
-RunStatus convert_archive(const GafArchive& archive, std::string_view path, OutputFormat format,
-                          std::ostream& diagnostics);
+RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, std::ostream& diagnostics);
 
 }  // namespace zeftil

@@ -38,7 +38,12 @@ int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine line = parse_command_line(args);
     if (line.show_usage) {
+        errno = 0;
         for (const std::string_view text : usage_text()) std::fwrite(text.data(), 1, text.size(), stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::cerr << usage_failure_message(errno) << std::flush;
+            return exit_status(RunStatus::usage_not_written);
+        }
         return exit_status(RunStatus::ok);
     }
 

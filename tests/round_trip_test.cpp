@@ -26,8 +26,7 @@ TEST(RoundTrip, DemoArchiveThroughStbImage) {
         zeftil::GafEntry entry;
         ASSERT_EQ(zeftil::read_entry(archive, i, entry), zeftil::EntryError::none);
         saw_run_length |= entry.frame.encoding == zeftil::FrameEncoding::run_length;
-        std::vector<std::uint8_t> scratch;
-        const auto indices = zeftil::frame_indices(entry.frame, scratch);
+        const Bytes indices = pixels_of(archive, entry.frame);
         for (const char* ext : {".tga", ".bmp"}) {
             const Bytes file = read_file(dir.path / (entry.name + ext));
             int width = 0, height = 0, channels = 0;

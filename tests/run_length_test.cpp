@@ -30,9 +30,7 @@ Bytes decode(const Bytes& bytes, EntryError* error = nullptr) {
     const EntryError e = read_entry(archive, 0, entry);
     if (error) *error = e;
     if (e != EntryError::none) return {};
-    std::vector<std::uint8_t> scratch;
-    const auto indices = frame_indices(entry.frame, scratch);
-    return Bytes(indices.begin(), indices.end());
+    return pixels_of(archive, entry.frame);
 }
 
 // Row by row: a 2-byte count, then the operations.

@@ -38,7 +38,17 @@ Bytes archive_of(const std::string& name, const gafbuild::Frame& f) {
 }
 
 Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
-    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height), f.pixels});
+    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height)}, f.pixels);
+}
+
+Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame) {
+    Bytes all;
+    std::vector<std::uint8_t> scratch;
+    for (std::size_t y = 0; frame.Width > 0 && y < static_cast<std::size_t>(frame.Height); ++y) {
+        const auto row = zeftil::frame_row(archive, frame, y, scratch);
+        all.insert(all.end(), row.begin(), row.end());
+    }
+    return all;
 }
 
 std::string extension(zeftil::OutputFormat format) { return format == zeftil::OutputFormat::tga ? ".tga" : ".bmp"; }

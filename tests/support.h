@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gaf/gaf.h"
 #include "gaf_build.h"
 #include "image/image.h"
 
@@ -23,6 +24,8 @@ Bytes archive_of(const std::string& name, const gafbuild::Frame& f);
 // The file the program writes for `f`, and the arguments that ask for it.
 Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f);
 std::string extension(zeftil::OutputFormat format);
+// Every index of a frame read from the archive, top row first.
+Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame);
 std::vector<std::string> args_for(zeftil::OutputFormat format, const std::string& path);
 
 Bytes read_file(const std::filesystem::path& path);

@@ -2,13 +2,14 @@
 // fills them from the archive's bytes.
 //
 // Every integer is little-endian; every offset counts from the start of the
-// file. The archive is read into memory once and frames refer to those bytes,
-// so no pixel is copied per entry.
+// file. Only the bytes the archive points at are read, when they are needed:
+// a frame's pixels row by row while its image is written.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -70,9 +71,11 @@ struct GafFrame {
     std::int16_t yOffset = 0;
     std::uint8_t transparencyIndex = 0;
     FrameEncoding encoding = FrameEncoding::raw;
-    // raw: Width x Height indices, row-major, top row first;
-    // run_length: the whole stream, already checked to be well-formed.
-    std::span<const std::uint8_t> data;
+    // raw: Width x Height indices at dataAt, row-major, top row first.
+    // run_length: a well-formed stream at dataAt; rowStarts holds where each
+    // row's 2-byte count lies, and one more offset for the stream's end.
+    std::uint64_t dataAt = 0;
+    std::vector<std::uint64_t> rowStarts;
 };
 
 struct GafEntry {
@@ -81,8 +84,34 @@ struct GafEntry {
     GafFrame frame;    // frame 0, the only frame converted
 };
 
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Where the archive's bytes come from. A regular file is read at offsets,
+// only where the archive points, and its size says where it ends. Any other
+// input (a pipe, a device, bytes already in memory) is read front to back as
+// far as the archive points, and everything read is kept: offsets may point
+// backwards.
+struct ArchiveInput {
+    std::unique_ptr<std::FILE, FileCloser> file;  // null: every byte is in `kept`
+    bool regular = false;
+    std::uint64_t size = 0;          // regular: the file's size when it was opened
+    std::vector<std::uint8_t> kept;  // otherwise: the bytes read so far, from offset 0
+    bool ended = false;              // otherwise: the input has no more bytes
+    int error = 0;                   // errno of a failed read, else 0
+};
+
+// The part of a regular file read last, kept for the reads that follow.
+struct ReadBlock {
+    std::uint64_t start = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 struct GafArchive {
-    std::vector<std::uint8_t> bytes;  // the whole file
+    ArchiveInput input;
+    ReadBlock table;  // the offset table is read front to back through its own block
+    ReadBlock data;   // entry and frame headers, pixels and streams
     std::uint32_t version = 0;
     std::int32_t nEntries = 0;
 };
@@ -107,6 +136,7 @@ enum class EntryError {
     negative_size,
     negative_pixel_offset,
     pixels_outside_file,
+    cannot_read,  // a read failed: the reason is the input's errno
 };
 
 std::string_view to_string(ArchiveError error);
@@ -117,28 +147,29 @@ struct LoadStatus {
     int system_error = 0;  // errno of a failed open or read, else 0
 };
 
-// Takes the archive's bytes and checks the header and the offset table.
-// On success `archive` holds the bytes; on failure it is left empty.
-ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
-
-// Reads the file named `path` once, whole, then parses it as parse_gaf does.
+// Opens the file named `path` and checks the header and the offset table; the
+// entries are read one at a time by read_entry. The archive keeps the file
+// open.
 LoadStatus load_gaf(const std::string& path, GafArchive& archive);
 
-// Reads entry `index` (0 <= index < nEntries) in offset-table order. The
-// entry's frame refers to the archive's bytes and lives as long as they do.
-EntryError read_entry(const GafArchive& archive, std::int32_t index, GafEntry& entry);
+// The same over bytes held in memory.
+ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
 
-// Walks a run-length stream of `height` rows of `width` pixels that starts at
-// `from[0]`. Returns the stream's length in bytes when it is well-formed: every
-// row's count and operations lie inside `from`, each row's operations end
-// exactly at its count and no row reaches past `width`. When `out` is given
-// (width x height bytes, pre-filled with the transparency index) the decoded
-// indices are stored there.
-std::optional<std::size_t> walk_run_length(std::span<const std::uint8_t> from, int width, int height,
-                                           std::uint8_t* out);
+// Reads entry `index` (0 <= index < nEntries) in offset-table order: its
+// header, frame 0's header and, for a run-length frame, one pass over the
+// stream that checks it and notes where its rows start. No pixel is kept.
+EntryError read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
 
-// The frame's Width x Height indices: its raw bytes, or its stream decoded into
-// `scratch`, which is reused from frame to frame.
-std::span<const std::uint8_t> frame_indices(const GafFrame& frame, std::vector<std::uint8_t>& scratch);
+// Checks one row of a run-length stream, its operations `ops` (the bytes its
+// 2-byte count covers): they must end exactly at the end of `ops` and never
+// reach past `width` pixels. When `row` is given (width bytes, pre-filled
+// with the transparency index) the decoded indices are stored there.
+bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row);
+
+// Row `y` (0 is the top row) of an entry's frame: Width indices, read from the
+// archive or decoded into `scratch`. Rows are cheapest taken bottom row first,
+// as the image files store them. Empty when the archive cannot be read.
+std::span<const std::uint8_t> frame_row(GafArchive& archive, const GafFrame& frame, std::size_t y,
+                                        std::vector<std::uint8_t>& scratch);
 
 }  // namespace zeftil

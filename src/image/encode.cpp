@@ -16,11 +16,11 @@ std::size_t row_size(OutputFormat format, std::size_t width) {
     return format == OutputFormat::tga ? colour_bytes : (colour_bytes + 3) / 4 * 4;
 }
 
-std::size_t file_size(OutputFormat format, const IndexedImage& image) {
+std::size_t file_size(OutputFormat format, ImageSize image) {
     return header_size(format) + row_size(format, image.Width) * image.Height;
 }
 
-void encode_header(OutputFormat format, const IndexedImage& image, std::span<std::uint8_t> out) {
+void encode_header(OutputFormat format, ImageSize image, std::span<std::uint8_t> out) {
     std::fill_n(out.begin(), header_size(format), std::uint8_t{0});
     if (format == OutputFormat::tga) {
         out[0] = 0;                   // identifier length
@@ -57,9 +57,9 @@ void encode_header(OutputFormat format, const IndexedImage& image, std::span<std
     put_u32(out, 50, 0);                          // important colours
 }
 
-void encode_row(OutputFormat format, const IndexedImage& image, std::size_t y, std::span<std::uint8_t> out) {
-    const std::size_t width = image.Width;
-    const std::uint8_t* in = image.indices.data() + y * width;
+void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out) {
+    const std::size_t width = indices.size();
+    const std::uint8_t* in = indices.data();
     std::uint8_t* to = out.data();
     if (width == 0) return;
     // Every pixel but the last is placed with one 4-byte copy; its spare byte
@@ -78,13 +78,14 @@ void encode_row(OutputFormat format, const IndexedImage& image, std::size_t y, s
     std::fill(to + 3 * width, to + row_size(format, width), std::uint8_t{0});
 }
 
-std::vector<std::uint8_t> encode_image(OutputFormat format, const IndexedImage& image) {
-    std::vector<std::uint8_t> out(file_size(format, image));
+std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices) {
+    std::vector<std::uint8_t> out(file_size(format, size));
     const std::span<std::uint8_t> all = out;
-    encode_header(format, image, all);
-    const std::size_t row = row_size(format, image.Width);
+    encode_header(format, size, all);
+    const std::size_t row = row_size(format, size.Width);
     std::size_t at = header_size(format);
-    for (std::size_t y = image.Height; y-- > 0; at += row) encode_row(format, image, y, all.subspan(at, row));
+    for (std::size_t y = size.Height; y-- > 0; at += row)
+        encode_row(format, indices.subspan(y * size.Width, size.Width), all.subspan(at, row));
     return out;
 }
 

@@ -2,12 +2,13 @@
 // and Windows BMP. Both store the bottom row first and every pixel as blue,
 // green, red; they differ in their headers and in BMP's 4-byte row alignment.
 //
-// Encoding fills memory; write_image_file is the thin layer that puts the
-// bytes into a file.
+// Encoding fills memory a row at a time; write_image_file is the thin layer
+// that puts the bytes into a file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,11 +17,9 @@ namespace zeftil {
 
 enum class OutputFormat : std::uint8_t { tga = 0, bmp = 1 };
 
-// Width x Height palette indices, row-major, top row first.
-struct IndexedImage {
+struct ImageSize {
     std::uint16_t Width = 0;
     std::uint16_t Height = 0;
-    std::span<const std::uint8_t> indices;
 };
 
 // TGA header, 18 bytes, pixel data right behind it:
@@ -63,18 +62,24 @@ inline constexpr std::size_t kBmpHeaderSize = kBmpFileHeaderSize + kBmpInfoHeade
 std::size_t header_size(OutputFormat format);
 // Bytes per stored row, alignment included.
 std::size_t row_size(OutputFormat format, std::size_t width);
-std::size_t file_size(OutputFormat format, const IndexedImage& image);
+std::size_t file_size(OutputFormat format, ImageSize size);
 
 // Fills out[0, header_size) with the header.
-void encode_header(OutputFormat format, const IndexedImage& image, std::span<std::uint8_t> out);
+void encode_header(OutputFormat format, ImageSize size, std::span<std::uint8_t> out);
 
-// Fills out[0, row_size) with row `y` of the image (0 is the top row).
-void encode_row(OutputFormat format, const IndexedImage& image, std::size_t y, std::span<std::uint8_t> out);
+// Fills out[0, row_size) with one row, given as its palette indices.
+void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out);
 
-// The whole file in memory.
-std::vector<std::uint8_t> encode_image(OutputFormat format, const IndexedImage& image);
+// The whole file in memory, from Width x Height indices, top row first.
+std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices);
 
-enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename };
+// Hands the writer row `y` (0 is the top row): Width indices, or null when
+// they cannot be had. The writer asks for the bottom row first, and never
+// for a row 0 pixels wide.
+using RowSource = std::function<const std::uint8_t*(std::size_t y)>;
+
+// source_failed: the RowSource had no row to give.
+enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename, source_failed };
 
 struct WriteStatus {
     WriteError error = WriteError::none;
@@ -84,17 +89,17 @@ struct WriteStatus {
 // Writes the image as the file `path` in the current directory. The bytes go
 // to a new temporary file first, which is renamed over `path` only once it is
 // complete and closed; on failure it is removed and `path` is left as it was.
-WriteStatus write_image_file(const std::string& path, OutputFormat format, const IndexedImage& image);
+WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize size, const RowSource& rows);
 
 // Removes the temporary file of a write_image_file that is under way, if
 // any: for a signal handler, so an interrupted run leaves nothing behind.
 void remove_pending_temporary() noexcept;
 
-inline WriteStatus write_tga(const std::string& path, const IndexedImage& image) {
-    return write_image_file(path, OutputFormat::tga, image);
+inline WriteStatus write_tga(const std::string& path, ImageSize size, const RowSource& rows) {
+    return write_image_file(path, OutputFormat::tga, size, rows);
 }
-inline WriteStatus write_bmp(const std::string& path, const IndexedImage& image) {
-    return write_image_file(path, OutputFormat::bmp, image);
+inline WriteStatus write_bmp(const std::string& path, ImageSize size, const RowSource& rows) {
+    return write_image_file(path, OutputFormat::bmp, size, rows);
 }
 
 }  // namespace zeftil

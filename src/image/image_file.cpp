@@ -87,31 +87,33 @@ std::FILE* create_temporary(std::string& name) {
 }
 
 // Room for the header and at least one row; a small image fits whole.
-std::size_t block_size(OutputFormat format, const IndexedImage& image) {
-    return std::min(file_size(format, image), std::max(kBlockSize, header_size(format) + row_size(format, image.Width)));
+std::size_t block_size(OutputFormat format, ImageSize size) {
+    return std::min(file_size(format, size), std::max(kBlockSize, header_size(format) + row_size(format, size.Width)));
 }
 
 // Writes the whole image through `file` in blocks of whole rows, each encoded
-// into `buffer` first.
-bool write_blocks(std::FILE* file, OutputFormat format, const IndexedImage& image, std::span<std::uint8_t> buffer) {
-    const std::size_t row = row_size(format, image.Width);
-    const std::size_t header = header_size(format);
-    encode_header(format, image, buffer);
-    std::size_t used = header;
-    for (std::size_t y = image.Height; y-- > 0;) {
+// into `buffer` first, the bottom row first.
+WriteError write_blocks(std::FILE* file, OutputFormat format, ImageSize size, const RowSource& rows,
+                        std::span<std::uint8_t> buffer) {
+    const std::size_t row = row_size(format, size.Width);
+    encode_header(format, size, buffer);
+    std::size_t used = header_size(format);
+    for (std::size_t y = size.Height; row > 0 && y-- > 0;) {
         if (buffer.size() - used < row) {
-            if (std::fwrite(buffer.data(), 1, used, file) != used) return false;
+            if (std::fwrite(buffer.data(), 1, used, file) != used) return WriteError::cannot_write;
             used = 0;
         }
-        encode_row(format, image, y, buffer.subspan(used, row));
+        const std::uint8_t* indices = rows(y);
+        if (!indices) return WriteError::source_failed;
+        encode_row(format, {indices, size.Width}, buffer.subspan(used, row));
         used += row;
     }
-    return std::fwrite(buffer.data(), 1, used, file) == used;
+    return std::fwrite(buffer.data(), 1, used, file) == used ? WriteError::none : WriteError::cannot_write;
 }
 
 }  // namespace
 
-WriteStatus write_image_file(const std::string& path, OutputFormat format, const IndexedImage& image) {
+WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize image, const RowSource& rows) {
     // Allocated before the temporary file exists, so a failed allocation
     // leaves nothing behind. Not zero-filled: every byte is encoded before it
     // is written.
@@ -129,8 +131,9 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, const
 
     WriteStatus status;
     errno = 0;
-    if (!write_blocks(file.get(), format, image, {block.get(), size}) || std::fflush(file.get()) != 0)
-        status = {WriteError::cannot_write, errno};
+    status.error = write_blocks(file.get(), format, image, rows, {block.get(), size});
+    if (status.error == WriteError::none && std::fflush(file.get()) != 0) status.error = WriteError::cannot_write;
+    if (status.error == WriteError::cannot_write) status.system_error = errno;
     errno = 0;
     if (std::fclose(file.release()) != 0 && status.error == WriteError::none) status = {WriteError::cannot_close, errno};
     if (status.error == WriteError::none) {
