@@ -191,6 +191,13 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
         WriteStatus written;
         try {
             written = write_image_file(output, format, size, rows);
+            if (written.error == WriteError::cannot_rename && archive.input.file) {
+                // The archive itself may be the file in the way: Windows
+                // refuses to replace a file that is open. Once the archive
+                // is no longer open, one more try.
+                keep_rest_in_memory(archive, i);
+                written = write_image_file(output, format, size, rows);
+            }
         } catch (const std::bad_alloc&) {
             written = {WriteError::cannot_write, ENOMEM};
         }

@@ -127,8 +127,9 @@ TEST(Faults, NamesCannotReachOutsideTheCurrentDirectory) {
 }
 
 TEST(Faults, AnArchiveMayBeReplacedByItsOwnEntries) {
-    // The archive is read whole before anything is written, so entries after
-    // the one that replaces it still come from the original bytes.
+    // Entries after the one that replaces the archive still come from the
+    // original bytes: on Linux through the open file, on Windows, which will
+    // not replace an open file, from memory.
     ScratchDir dir;
     const gafbuild::Frame a = pattern(3, 3), b = pattern(4, 2);
     write_file(dir.path / "a.tga", gafbuild::build_gaf(std::vector<gafbuild::Entry>{{"a", {a}, {}}, {"b", {b}, {}}}));
@@ -221,6 +222,89 @@ TEST(Faults, SlotsSharingOneFrameNeedNoMemoryEach) {
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"big.tga", "in.gaf"}));
     EXPECT_EQ(read_file(dir.path / "big.tga"), image_of(OutputFormat::tga, big));
 #endif
+}
+#endif
+
+#ifndef _WIN32  // resource limits, mount namespaces and /dev/full are POSIX only
+#ifdef ZEFTIL_ASAN
+constexpr bool kMeasuresMemory = false;  // AddressSanitizer's own memory hides the program's
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+// Peak memory: a child forked from this test counts this test's memory too,
+// which stays well below.
+constexpr long kMemoryBoundKib = 32 << 10;
+
+TEST(Faults, InputsReadOnlyAsFarAsTheArchivePoints) {
+    ScratchDir dir;
+    const fs::path demo = fs::absolute(ZEFTIL_SOURCE_DIR) / "examples" / "demo.gaf";
+    fs::copy_file(demo, dir.path / "tail.gaf");
+    fs::resize_file(dir.path / "tail.gaf", fs::file_size(demo) + (std::uintmax_t{4} << 30));  // sparse
+    fs::create_directories(dir.path / "plain");
+    ASSERT_EQ(run_zeftil({demo.string()}, dir.path / "plain").exit_status, 0);
+    struct Case {
+        std::string archive;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {{"/dev/zero", {}}, {"../tail.gaf", list_dir(dir.path / "plain")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        fs::create_directories(dir.path / "out");
+        const RunResult r = run_zeftil({c.archive}, dir.path / "out", Limits{.cpu_seconds = 5});
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(list_dir(dir.path / "out"), c.files);
+        for (const std::string& name : c.files) EXPECT_EQ(read_file(dir.path / "out" / name), read_file(dir.path / "plain" / name));
+        if (kMeasuresMemory) {
+            EXPECT_LT(r.peak_kib, kMemoryBoundKib);
+        }
+        fs::remove_all(dir.path / "out");
+    }
+}
+
+TEST(Faults, RunLengthFramesAreDecodedARowAtATime) {
+    // 32767 x 32767 pixels from 64 KiB: every row is empty, 2 bytes. The
+    // image would be 3 GiB; the file-size limit stops it at 1 MiB.
+    Bytes archive = archive_of("huge", frame(1, 1, {0}));
+    zeftil::put_u16(archive, 64, 0x7FFF);
+    zeftil::put_u16(archive, 66, 0x7FFF);
+    archive[64 + 9] = 1;
+    archive.resize(88 + 2 * 0x7FFF, 0);
+    ScratchDir dir;
+    write_file(dir.path / "in.gaf", archive);
+    const RunResult r = run_zeftil({"in.gaf"}, dir.path, Limits{.file_size = 1 << 20, .cpu_seconds = 20});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "ERROR writing huge.tga: write failed: File too large\n");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
+    if (kMeasuresMemory) {
+            EXPECT_LT(r.peak_kib, kMemoryBoundKib);
+        }
+}
+
+TEST(Faults, AFullDiskFailsOnlyTheEntryThatDoesNotFit) {
+    const gafbuild::Frame small = pattern(8, 8), big = pattern(200, 200);  // a 120 KiB image
+    ScratchDir dir;
+    write_file(dir.path / "in.gaf",
+               gafbuild::build_gaf(std::vector<gafbuild::Entry>{{"first", {small}, {}}, {"big", {big}, {}}, {"after", {small}, {}}}));
+    fs::create_directory(dir.path / "disk");
+    const Bytes precious(6000, 'p');
+    write_file(dir.path / "disk" / "big.tga", precious);
+    const RunResult r = run_zeftil({"../in.gaf"}, dir.path / "disk", Limits{.disk_bytes = 64 << 10});
+    if (r.exit_status == kNoSmallDisk) GTEST_SKIP() << "no small file system to fill: needs root, unshare and mount";
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "ERROR writing big.tga: write failed: No space left on device\n");
+    EXPECT_EQ(list_dir(dir.path / "disk"), (std::vector<std::string>{"after.tga", "big.tga", "first.tga"}));
+    EXPECT_EQ(read_file(dir.path / "disk" / "big.tga"), precious);
+    EXPECT_EQ(read_file(dir.path / "disk" / "first.tga"), image_of(OutputFormat::tga, small));
+    EXPECT_EQ(read_file(dir.path / "disk" / "after.tga"), image_of(OutputFormat::tga, small));
+}
+
+TEST(Faults, AUsageTextNobodyCanReadIsAFailure) {
+    ScratchDir dir;
+    const RunResult r = run_zeftil({}, dir.path, Limits{.out_file = "/dev/full"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "ERROR writing standard output: No space left on device\n");
 }
 #endif
 

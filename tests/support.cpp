@@ -8,6 +8,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,7 +163,9 @@ struct Capture {
 
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
     // No resource limits to set for a child process here.
-    if (limits.file_size >= 0 || limits.address_space >= 0) throw std::logic_error("Limits work on POSIX only");
+    if (limits.file_size >= 0 || limits.address_space >= 0 || limits.cpu_seconds >= 0 || limits.out_file ||
+        limits.disk_bytes >= 0)
+        throw std::logic_error("Limits work on POSIX only");
     const ScratchDir captures;
     const Capture out(captures.path / "out"), err(captures.path / "err");
 
@@ -204,6 +208,43 @@ std::string drain(int fd) {
     return text;
 }
 
+// Starts the program in the child process: never returns.
+[[noreturn]] void exec_zeftil(std::vector<char*>& argv, const std::filesystem::path& cwd, const Limits& limits, int out,
+                              int err) {
+    if (chdir(cwd.c_str()) != 0) _exit(120);
+    if (limits.out_file) out = open(limits.out_file, O_WRONLY);
+    dup2(out, 1);
+    dup2(err, 2);
+    for (auto [resource, value] : {std::pair{RLIMIT_FSIZE, limits.file_size}, std::pair{RLIMIT_AS, limits.address_space},
+                                   std::pair{RLIMIT_CPU, limits.cpu_seconds}}) {
+        const rlimit r{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+        if (value >= 0) setrlimit(resource, &r);
+    }
+    execv(argv[0], argv.data());
+    _exit(121);
+}
+
+// In the child: mounts the small file system over `cwd`, runs the program
+// there and copies back what it leaves; never returns.
+[[noreturn]] void exec_on_small_disk(std::vector<char*>& argv, const std::filesystem::path& cwd, const Limits& limits,
+                                     int out, int err) {
+    namespace fs = std::filesystem;
+    const int real = open(cwd.c_str(), O_RDONLY | O_DIRECTORY);
+    const std::string size = "size=" + std::to_string(limits.disk_bytes);
+    if (real < 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("zeftil-test", cwd.c_str(), "tmpfs", 0, size.c_str()) != 0)
+        _exit(kNoSmallDisk);
+    const fs::path hidden = "/proc/self/fd/" + std::to_string(real);  // the directory under the mount
+    fs::copy(hidden, cwd, fs::copy_options::recursive);
+    const pid_t pid = fork();
+    if (pid == 0) exec_zeftil(argv, cwd, limits, out, err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    for (const fs::directory_entry& item : fs::directory_iterator(hidden)) fs::remove_all(item.path());
+    fs::copy(cwd, hidden, fs::copy_options::recursive);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 }  // namespace
 
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
@@ -221,25 +262,16 @@ RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        if (chdir(cwd.c_str()) != 0) _exit(120);
-        dup2(fileno(out), 1);
-        dup2(fileno(err), 2);
-        if (limits.file_size >= 0) {
-            const rlimit r{static_cast<rlim_t>(limits.file_size), static_cast<rlim_t>(limits.file_size)};
-            setrlimit(RLIMIT_FSIZE, &r);
-        }
-        if (limits.address_space >= 0) {
-            const rlimit r{static_cast<rlim_t>(limits.address_space), static_cast<rlim_t>(limits.address_space)};
-            setrlimit(RLIMIT_AS, &r);
-        }
-        execv(argv[0], argv.data());
-        _exit(121);
+        if (limits.disk_bytes >= 0) exec_on_small_disk(argv, cwd, limits, fileno(out), fileno(err));
+        exec_zeftil(argv, cwd, limits, fileno(out), fileno(err));
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     RunResult run;
     if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    run.peak_kib = usage.ru_maxrss;
     for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
         std::rewind(file);
         *text = drain(dup(fileno(file)));

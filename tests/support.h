@@ -42,17 +42,26 @@ struct ScratchDir {
     std::filesystem::path path;
 };
 
-// POSIX only: run_zeftil throws on Windows when either is set.
+// POSIX only: run_zeftil throws on Windows when any is set.
 struct Limits {
-    long file_size = -1;     // RLIMIT_FSIZE in bytes; -1: none
-    long address_space = -1; // RLIMIT_AS in bytes; -1: none
+    long file_size = -1;      // RLIMIT_FSIZE in bytes; -1: none
+    long address_space = -1;  // RLIMIT_AS in bytes; -1: none
+    long cpu_seconds = -1;    // RLIMIT_CPU; -1: none
+    const char* out_file = nullptr;  // standard output goes to this file instead of being captured
+    // The working directory becomes a file system of this many bytes of its
+    // own (a tmpfs in a mount namespace of the child's), holding copies of
+    // the directory's files; what is there when the program ends is copied
+    // back. Needs root; kNoSmallDisk is the exit status when it cannot be had.
+    long disk_bytes = -1;
 };
+inline constexpr int kNoSmallDisk = 122;
 
 struct RunResult {
     int exit_status = -1;  // 0-255 when the program exited; on Windows the whole exit code
     int signal = 0;        // the signal that ended it, else 0
     std::string out;       // on Windows with each CR LF read as LF
     std::string err;
+    long peak_kib = 0;     // POSIX: the child's peak resident memory
 };
 
 // What a parent sees of exit status -1.

@@ -100,6 +100,7 @@ struct ArchiveInput {
     std::vector<std::uint8_t> kept;  // otherwise: the bytes read so far, from offset 0
     bool ended = false;              // otherwise: the input has no more bytes
     int error = 0;                   // errno of a failed read, else 0
+    std::uint64_t furthest = 0;      // the end of the furthest bytes read or looked for
 };
 
 // The part of a regular file read last, kept for the reads that follow.
@@ -159,6 +160,13 @@ ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
 // header, frame 0's header and, for a run-length frame, one pass over the
 // stream that checks it and notes where its rows start. No pixel is kept.
 EntryError read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
+
+// Reads into memory every byte that the entries from `from` on need, and
+// closes the archive's file: those entries then read the same from memory.
+// For when the file itself is in the way, as when an entry's image is to
+// replace the archive and the system refuses to replace a file that is open
+// (Windows does).
+void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 
 // Checks one row of a run-length stream, its operations `ops` (the bytes its
 // 2-byte count covers): they must end exactly at the end of `ops` and never

@@ -58,6 +58,7 @@ std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::uint8_t* to
 // True when the input holds the bytes before `end`. Any input but a regular
 // file is read on until it holds them or ends.
 bool reach(ArchiveInput& in, std::uint64_t end) {
+    in.furthest = std::max(in.furthest, end);
     if (in.regular) return end <= in.size;
     while (in.kept.size() < end && !in.ended && in.error == 0) {
         const std::size_t had = in.kept.size();
@@ -88,6 +89,7 @@ std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::u
             static_cast<std::size_t>(offset), static_cast<std::size_t>(std::min<std::uint64_t>(count, in.kept.size() - offset)));
     }
     in.error = 0;
+    in.furthest = std::max(in.furthest, offset + count);
     if (offset >= in.size) return {};
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, in.size - offset));
     if (offset < block.start || offset - block.start + count > block.bytes.size()) {
@@ -222,6 +224,23 @@ EntryError read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry) 
     const std::uint64_t count = static_cast<std::uint64_t>(frame.Width) * static_cast<std::uint64_t>(frame.Height);
     if (!reach(in, frame.dataAt + count)) return short_read(EntryError::pixels_outside_file);
     return EntryError::none;
+}
+
+void keep_rest_in_memory(GafArchive& archive, std::int32_t from) {
+    ArchiveInput& in = archive.input;
+    if (!in.regular) return;
+    // One pass over the entries finds how far they reach.
+    in.furthest = kOffsetTableAt + std::uint64_t{kOffsetSize} * static_cast<std::uint32_t>(archive.nEntries);
+    GafEntry entry;
+    for (std::int32_t i = from; i < archive.nEntries; ++i) read_entry(archive, i, entry);
+    const auto end = static_cast<std::size_t>(std::min(in.furthest, in.size));
+    in.kept.resize(end);
+    in.kept.resize(read_file_at(in.file.get(), 0, in.kept.data(), end, in.error));
+    in.file.reset();
+    in.regular = false;
+    in.ended = true;
+    archive.table = ReadBlock{};
+    archive.data = ReadBlock{};
 }
 
 bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row) {
