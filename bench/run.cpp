@@ -16,8 +16,10 @@
 // --zeftil measures another build of zeftil, an older one say, instead of the
 // one built beside this program. DIR defaults to /dev/shm/zeftil-bench, a tmpfs, so that the figures are the
 // programs' and the kernel's rather than a disk's; the file system used is
-// printed. Workloads: big (16 x 2048x2048), mid (256 x 256x256) and many
-// (20,000 x 16x16), every pixel a pseudo-random palette index.
+// printed. Workloads: big (16 x 2048x2048), mid (256 x 256x256), many
+// (20,000 x 16x16) and anim (64 entries of 16 frames of 256x256, of which
+// only the first is converted, as in an animation), every pixel a
+// pseudo-random palette index.
 #include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -41,10 +43,11 @@ namespace {
 
 struct Workload {
     const char* name;
-    long count, width, height;
-    long pixels() const { return count * width * height; }
+    long count, width, height, frames;
+    long pixels() const { return count * width * height; }  // converted: frame 0 of each entry
 };
-constexpr Workload kWorkloads[] = {{"big", 16, 2048, 2048}, {"mid", 256, 256, 256}, {"many", 20000, 16, 16}};
+constexpr Workload kWorkloads[] = {
+    {"big", 16, 2048, 2048, 1}, {"mid", 256, 256, 256, 1}, {"many", 20000, 16, 16, 1}, {"anim", 64, 256, 256, 16}};
 constexpr const char* kFormats[] = {"tga", "bmp"};
 
 struct Run {
@@ -227,10 +230,10 @@ int main(int argc, char** argv) {
         else if (arg == "--only" && i + 1 < argc) only = argv[++i];
         else if (arg == "--zeftil" && i + 1 < argc) zeftil_exe = fs::absolute(argv[++i]).string();
         else if (arg == "--callgrind") callgrind = true;
-        else die("usage: bench_run [--callgrind] [--rounds N] [--scratch DIR] [--only big,mid,many] [--zeftil PATH]");
+        else die("usage: bench_run [--callgrind] [--rounds N] [--scratch DIR] [--only big,mid,many,anim] [--zeftil PATH]");
     }
     if (rounds < 1) die("--rounds must be at least 1");
-    if (only.empty()) only = callgrind ? "mid" : "big,mid,many";
+    if (only.empty()) only = callgrind ? "mid" : "big,mid,many,anim";
     fs::create_directories(scratch);
     scratch = fs::canonical(scratch);
     std::printf("zeftil %s\nscratch %s (%s)\n", zeftil_exe.c_str(), scratch.c_str(), file_system(scratch).c_str());
@@ -254,7 +257,7 @@ int main(int argc, char** argv) {
         if (("," + only + ",").find("," + std::string(w.name) + ",") == std::string::npos) continue;
         const fs::path archive = scratch / (std::string(w.name) + ".gaf");
         spawn({WORKLOAD_EXE, std::to_string(w.count), std::to_string(w.width), std::to_string(w.height),
-               archive.string()},
+               archive.string(), std::to_string(w.frames)},
               scratch);
         if (!callgrind) {
             time_workload(w, zeftil_exe.c_str(), scratch, archive, rounds);
