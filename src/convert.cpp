@@ -58,10 +58,11 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     return line;
 }
 
+// ZEFTIL_VERSION comes from the build: project(... VERSION ...) in CMakeLists.txt.
 std::array<std::string_view, 4> usage_text() {
     return {
         "ZEFTIL -- Convert Total Annihilation .GAF files into individual texture images\n",
-        "Version 0.90 free software, built from its own sources\n",
+        "Version " ZEFTIL_VERSION " free software, built from its own sources\n",
         "Syntax :   zeftil [-b] <filename.gaf>\n",
         "                    -b will generate .BMP files instead of the default .TGA\n\n",
     };

@@ -1,0 +1,99 @@
+# What `cmake --install` puts where, and the packages CPack makes from it:
+#
+#   cmake -S . -B build -DZEFTIL_TESTS=OFF && cmake --build build -j2
+#   (cd build && cpack -G DEB)      # zeftil_<version>_amd64.deb
+#
+#   cmake -S . -B build-win -DZEFTIL_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake --build build-win -j2
+#   (cd build-win && cpack -G ZIP)  # zeftil-<version>-win64.zip
+#
+# The version is project()'s everywhere: the usage text, the man page's
+# footer, the Debian changelog and the package names.
+include(GNUInstallDirs)
+
+set(ZEFTIL_MAINTAINER "the zeftil developers <zeftil@example.org>")
+
+if(WIN32)
+  # The zip: zeftil.exe, README.txt and LICENSE.txt side by side at its top,
+  # the texts with CR LF line ends so that Notepad shows them right. No man
+  # page: Windows has no reader for it.
+  install(TARGETS zeftil RUNTIME DESTINATION .)
+  foreach(text README.md:README.txt LICENSE:LICENSE.txt)
+    string(REPLACE ":" ";" text "${text}")
+    list(GET text 0 source)
+    list(GET text 1 target)
+    file(READ ${PROJECT_SOURCE_DIR}/${source} content)
+    string(REPLACE "\r\n" "\n" content "${content}")
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${PROJECT_BINARY_DIR}/${target} "${content}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
+    install(FILES ${PROJECT_BINARY_DIR}/${target} DESTINATION .)
+  endforeach()
+else()
+  install(TARGETS zeftil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # Man page and Debian changelog: the version filled in when configuring,
+  # compressed when building (-n: no name or time stamp in the .gz, so the
+  # same sources give the same bytes).
+  find_program(ZEFTIL_GZIP gzip REQUIRED)
+  configure_file(doc/zeftil.1.in doc/zeftil.1 @ONLY)
+  configure_file(packaging/changelog.in packaging/changelog @ONLY)
+  foreach(page doc/zeftil.1 packaging/changelog)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${ZEFTIL_GZIP} -9nkf ${PROJECT_BINARY_DIR}/${page}
+      DEPENDS ${PROJECT_BINARY_DIR}/${page}
+      COMMENT "Compressing ${page}"
+      VERBATIM)
+  endforeach()
+  add_custom_target(compressed_docs ALL DEPENDS doc/zeftil.1.gz packaging/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/zeftil.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The copyright file in Debian's machine-readable format, made from LICENSE:
+  # its copyright line, and its permission text indented one space, empty
+  # lines as " .".
+  file(READ LICENSE licence)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+  if(NOT licence MATCHES "\nCopyright \\(c\\) ([^\n]+)\n+(Permission is hereby granted.*[^\n])\n*$")
+    message(FATAL_ERROR "LICENSE: no copyright line followed by the permission text")
+  endif()
+  set(ZEFTIL_COPYRIGHT "${CMAKE_MATCH_1}")
+  string(REPLACE "\n" "\n " ZEFTIL_LICENCE_TEXT " ${CMAKE_MATCH_2}")
+  string(REPLACE "\n \n" "\n .\n" ZEFTIL_LICENCE_TEXT "${ZEFTIL_LICENCE_TEXT}")
+  configure_file(packaging/copyright.in packaging/copyright @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME zeftil)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "the zeftil developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert GAF sprite archives into TGA or BMP images")
+set(CPACK_PACKAGE_DESCRIPTION [=[
+zeftil reads a GAF sprite archive, the format in which Total Annihilation
+keeps its textures and animations, and writes the first frame of every entry
+as a 24-bit true-colour image named after the entry: uncompressed TGA, or
+Windows BMP with -b. The game's 256-colour palette is built in, and
+run-length encoded frames are decoded.
+
+Every file is written to a temporary file and renamed into place only once
+complete, so a failed or interrupted run never leaves a partial image.]=])
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The files lie at the top of the zip: Windows' "Extract All" makes the
+# folder itself.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEFTIL_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+if(WIN32)
+  # Named zeftil-<version>-win64.zip (CPack's system name for 64-bit Windows).
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+include(CPack)

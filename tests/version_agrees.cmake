@@ -1,0 +1,22 @@
+cmake_minimum_required(VERSION 3.25)
+# The version the built program prints in its usage text is the one the
+# packages carry (CPackConfig.cmake, as cpack reads it), and so is the man
+# page's footer where there is a man page.
+include(${CPACK_CONFIG})
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} OUTPUT_VARIABLE usage RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${PROGRAM} with no arguments exited with ${rc}")
+endif()
+string(REPLACE "\r\n" "\n" usage "${usage}")
+string(REPLACE "\n" ";" lines "${usage}")
+list(GET lines 1 line)
+set(expected "Version ${CPACK_PACKAGE_VERSION} free software, built from its own sources")
+if(NOT line STREQUAL expected)
+  message(FATAL_ERROR "usage line \"${line}\", the package is ${CPACK_PACKAGE_FILE_NAME}: want \"${expected}\"")
+endif()
+if(MAN_PAGE)
+  file(STRINGS ${MAN_PAGE} title REGEX "^\\.TH ")
+  if(NOT title MATCHES " \"zeftil ${CPACK_PACKAGE_VERSION}\" ")
+    message(FATAL_ERROR "${MAN_PAGE}: \"${title}\" does not name zeftil ${CPACK_PACKAGE_VERSION}")
+  endif()
+endif()
