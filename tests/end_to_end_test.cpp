@@ -76,12 +76,14 @@ TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
     const mode_t mask = umask(022);
     umask(mask);
 #endif
-    // The large entry takes more than one read of the archive and more than
-    // one block of the image file.
-    const gafbuild::Frame large = pattern(320, 300);
+    // Each large entry takes more than one read of the archive and more than
+    // one block of the image file; one is stored run-length encoded.
+    const gafbuild::Frame large = pattern(640, 480);
+    gafbuild::Frame sprite = large;
+    sprite.compressed = true;
     fs::create_directory(dir.path / "art");
     archive({{"gun", {kGun}, {}}, {"", {kWall}, {}}, {"Same", {kGun}, {}}, {"Same", {kWall}, {}},
-             {"a b..c", {kGun}, {}}, {"large", {large}, {}}},
+             {"a b..c", {kGun}, {}}, {"large", {large}, {}}, {"sprite", {sprite}, {}}},
             "art/units");
     for (OutputFormat format : {OutputFormat::tga, OutputFormat::bmp}) {
         const std::string ext = extension(format);
@@ -94,10 +96,11 @@ TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
         EXPECT_EQ(file("Same" + ext), image_of(format, kWall));  // the later entry wins
         EXPECT_EQ(file("a b..c" + ext), image_of(format, kGun));
         EXPECT_EQ(file("large" + ext), image_of(format, large));
+        EXPECT_EQ(file("sprite" + ext), image_of(format, large));
     }
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{".bmp", ".tga", "Same.bmp", "Same.tga", "a b..c.bmp",
                                                             "a b..c.tga", "art", "gun.bmp", "gun.tga", "large.bmp",
-                                                            "large.tga"}));
+                                                            "large.tga", "sprite.bmp", "sprite.tga"}));
     EXPECT_EQ(list_dir(dir.path / "art"), std::vector<std::string>{"units"});
 #ifndef _WIN32
     struct stat st{};
@@ -108,7 +111,7 @@ TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
     const RunResult r = run({"empty.gaf"});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(list_dir(dir.path).size(), 12u);
+    EXPECT_EQ(list_dir(dir.path).size(), 14u);
 }
 
 // Every name becomes a file in the current directory or is refused: path
