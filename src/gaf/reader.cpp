@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bytes.h"
+#include "native.h"
 
 namespace zeftil {
 
@@ -66,7 +67,7 @@ ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive) {
 LoadStatus load_gaf(const std::string& path, GafArchive& archive) {
     archive = GafArchive{};
     errno = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(open_for_reading(path));
     if (!file) return {ArchiveError::cannot_open, errno};
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
