@@ -5,6 +5,8 @@
 #include <system_error>
 #include <vector>
 
+#include "native.h"
+
 namespace zeftil {
 
 namespace {
@@ -14,7 +16,8 @@ std::string system_reason(int error) {
 }
 
 // Entry names come from the archive: control characters in them are shown as
-// \xNN so that every message stays one line.
+// \xNN so that every message stays one line; the rest is shown as the file
+// name is made from it.
 std::string printable(std::string_view name) {
     static const char digits[] = "0123456789ABCDEF";
     std::string shown;
@@ -28,7 +31,7 @@ std::string printable(std::string_view name) {
             shown += c;
         }
     }
-    return shown;
+    return name_text(shown);
 }
 
 std::string_view to_string(WriteError error) {
@@ -78,8 +81,8 @@ bool same_letters(std::string_view a, std::string_view b) {
 
 // Windows sends a name to a device when the part before its first dot, less
 // trailing spaces, is a device name in any case: "con", "Nul.x", "COM1 .tga".
-// COM and LPT take a digit or a superscript 1, 2 or 3 (in the Windows-1252
-// code page or in UTF-8).
+// COM and LPT take a digit or a superscript 1, 2 or 3 (names are read as
+// Windows-1252).
 bool is_windows_device(std::string_view name) {
     std::string_view base = name.substr(0, name.find('.'));
     while (base.ends_with(' ')) base.remove_suffix(1);
@@ -89,7 +92,7 @@ bool is_windows_device(std::string_view name) {
         return false;
     const std::string_view number = base.substr(3);
     if (number.size() == 1 && number[0] >= '0' && number[0] <= '9') return true;
-    for (std::string_view superscript : {"\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+    for (std::string_view superscript : {"\xB9", "\xB2", "\xB3"})
         if (number == superscript) return true;
     return false;
 }
@@ -156,31 +159,33 @@ std::string usage_failure_message(int system_error) {
 
 namespace {
 
-void report_entry(std::ostream& diagnostics, std::string_view path, std::int32_t index, const GafEntry& entry,
-                  EntryError error, int system_error) {
-    diagnostics << "ERROR reading " << path << ": entry " << index;
+std::string entry_message(std::string_view path, std::int32_t index, const GafEntry& entry, EntryError error,
+                          int system_error) {
+    std::string message = "ERROR reading " + std::string(path) + ": entry " + std::to_string(index);
     // The name is known once the entry header could be read.
     if (error != EntryError::negative_entry_offset && error != EntryError::entry_header_outside_file)
-        diagnostics << " \"" << printable(entry.name) << '"';
-    diagnostics << ": " << (error == EntryError::cannot_read ? system_reason(system_error) : to_string(error)) << '\n';
+        message += " \"" + printable(entry.name) + '"';
+    message += ": ";
+    message += error == EntryError::cannot_read ? system_reason(system_error) : std::string(to_string(error));
+    return message + '\n';
 }
 
 }  // namespace
 
-RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, std::ostream& diagnostics) {
+RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, const Report& report) {
     const std::string_view extension = format == OutputFormat::tga ? ".tga" : ".bmp";
     RunStatus status = RunStatus::ok;
     GafEntry entry;
     std::vector<std::uint8_t> scratch;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         if (const EntryError error = read_entry(archive, i, entry); error != EntryError::none) {
-            report_entry(diagnostics, path, i, entry, error, archive.input.error);
+            report(entry_message(path, i, entry, error, archive.input.error));
             status = RunStatus::entries_failed;
             continue;
         }
         const std::string output = entry.name + std::string(extension);
         if (const NameError error = check_output_name(entry.name); error != NameError::none) {
-            diagnostics << "ERROR writing " << printable(output) << ": " << to_string(error) << '\n';
+            report("ERROR writing " + printable(output) + ": " + std::string(to_string(error)) + "\n");
             status = RunStatus::entries_failed;
             continue;
         }
@@ -205,12 +210,13 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
         if (written.error == WriteError::source_failed) {
             // The archive failed, or shrank, under the reader's hands.
             const int system_error = archive.input.error;
-            report_entry(diagnostics, path, i, entry, system_error != 0 ? EntryError::cannot_read : EntryError::pixels_outside_file,
-                         system_error);
+            report(entry_message(path, i, entry,
+                                 system_error != 0 ? EntryError::cannot_read : EntryError::pixels_outside_file,
+                                 system_error));
             status = RunStatus::entries_failed;
         } else if (written.error != WriteError::none) {
-            diagnostics << "ERROR writing " << printable(output) << ": " << to_string(written.error) << ": "
-                        << system_reason(written.system_error) << '\n';
+            report("ERROR writing " + printable(output) + ": " + std::string(to_string(written.error)) + ": " +
+                   system_reason(written.system_error) + "\n");
             status = RunStatus::entries_failed;
         }
     }

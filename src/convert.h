@@ -5,7 +5,7 @@
 
 #include <array>
 #include <cstdint>
-#include <ostream>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,8 +56,11 @@ std::string archive_message(std::string_view path, const LoadStatus& status);
 // The report of a usage text that standard output did not take.
 std::string usage_failure_message(int system_error);
 
+// Takes one message, a whole line.
+using Report = std::function<void(std::string_view)>;
+
 // Writes every entry of `archive` as an image file in the current directory,
-// in offset-table order, reporting each entry that fails on `diagnostics`.
-RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, std::ostream& diagnostics);
+// in offset-table order, reporting each entry that fails.
+RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, const Report& report);
 
 }  // namespace zeftil

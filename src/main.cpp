@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <new>
 #include <string_view>
 #include <vector>
 
 #include "convert.h"
+#include "native.h"
 
 namespace {
 
@@ -31,17 +31,15 @@ void handle_signals() {
 #endif
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// `args` are the arguments after the program's own name.
+int run(const std::vector<std::string_view>& args) {
     using namespace zeftil;
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine line = parse_command_line(args);
     if (line.show_usage) {
         errno = 0;
         for (const std::string_view text : usage_text()) std::fwrite(text.data(), 1, text.size(), stdout);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::cerr << usage_failure_message(errno) << std::flush;
+            write_error_text(usage_failure_message(errno));
             return exit_status(RunStatus::usage_not_written);
         }
         return exit_status(RunStatus::ok);
@@ -56,8 +54,22 @@ int main(int argc, char** argv) {
         loaded = {ArchiveError::cannot_read, ENOMEM};
     }
     if (loaded.error != ArchiveError::none) {
-        std::cerr << archive_message(line.path, loaded) << std::flush;
+        write_error_text(archive_message(line.path, loaded));
         return exit_status(RunStatus::archive_unusable);
     }
-    return exit_status(convert_archive(archive, line.path, line.format, std::cerr));
+    return exit_status(convert_archive(archive, line.path, line.format, write_error_text));
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// wmain: the C runtime splits the wide command line by the same rules as
+// main's, and no character of the arguments is lost to the ANSI code page.
+// They go on as UTF-8.
+extern "C" int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::string> args = zeftil::utf8_arguments(argc, argv);
+    return run({args.begin(), args.end()});
+}
+#else
+int main(int argc, char** argv) { return run({argv + (argc > 0 ? 1 : 0), argv + argc}); }
+#endif

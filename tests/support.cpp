@@ -6,6 +6,8 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include "native.h"
 #else
 #include <fcntl.h>
 #include <sched.h>
@@ -77,7 +79,10 @@ void write_file(const std::filesystem::path& path, const Bytes& bytes) {
 
 std::vector<std::string> list_dir(const std::filesystem::path& dir) {
     std::vector<std::string> names;
-    for (const auto& item : std::filesystem::directory_iterator(dir)) names.push_back(item.path().filename().string());
+    for (const auto& item : std::filesystem::directory_iterator(dir)) {
+        const std::u8string name = item.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -148,19 +153,22 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
         limits.disk_bytes >= 0)
         throw std::logic_error("Limits work on POSIX only");
     const Capture out(out_path), err(err_path);
-    const std::string program = std::filesystem::absolute(ZEFTIL_BINARY).string();
-    std::string command = quote(program);
+    // The wide call, so that arguments outside the ANSI code page reach the
+    // child whole.
+    const std::filesystem::path program = std::filesystem::absolute(ZEFTIL_BINARY);
+    std::string command = quote(program.string());
     for (const std::string& a : args) command += ' ' + quote(a);
-    STARTUPINFOA startup{};
+    std::wstring wide_command = zeftil::utf8_to_wide(command);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = INVALID_HANDLE_VALUE;
     startup.hStdOutput = out.handle;
     startup.hStdError = err.handle;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.string().c_str(),
-                        &startup, &child))
-        throw std::runtime_error("cannot start " + program);
+    if (!CreateProcessW(program.c_str(), wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &startup,
+                        &child))
+        throw std::runtime_error("cannot start " + program.string());
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);

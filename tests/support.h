@@ -32,7 +32,7 @@ Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame);
 
 Bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
-// Names of the files in `dir`, sorted.
+// Names of the files in `dir`, sorted: on Windows in UTF-8.
 std::vector<std::string> list_dir(const std::filesystem::path& dir);
 
 // A fresh directory, removed with everything in it at the end of its scope.
@@ -67,7 +67,7 @@ struct RunResult {
     long peak_kib = 0;  // POSIX: the child's peak resident memory
 };
 
-// Runs the built zeftil with `args` in directory `cwd`.
+// Runs the built zeftil with `args` (on Windows in UTF-8) in directory `cwd`.
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits = {});
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "bytes.h"
+#include "native.h"
 
 namespace zeftil {
 
@@ -154,7 +155,7 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive) {
     archive = GafArchive{};
     ArchiveInput& in = archive.input;
     errno = 0;
-    in.file.reset(std::fopen(path.c_str(), "rb"));
+    in.file.reset(open_for_reading(path));
     if (!in.file) return {ArchiveError::cannot_open, errno};
     std::setvbuf(in.file.get(), nullptr, _IONBF, 0);
 #ifdef _WIN32

@@ -9,16 +9,12 @@
 #include <vector>
 
 #include "image/image.h"
+#include "native.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
 #endif
 
 namespace zeftil {
@@ -39,10 +35,11 @@ volatile std::sig_atomic_t pending = 0;
 // Opens `name` for writing only if no file of that name exists yet: the
 // create fails with EEXIST rather than open an existing file. The C runtime
 // MinGW links against (msvcrt) ignores fopen's "x" and would truncate the
-// file, so on Windows the exclusive create goes through _open.
+// file, so on Windows the exclusive create goes through _wopen.
 std::FILE* open_new(const std::string& name) {
 #ifdef _WIN32
-    const int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd =
+        _wopen(output_file_path(name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     std::FILE* file = _fdopen(fd, "wb");
     if (!file) {
@@ -57,21 +54,9 @@ std::FILE* open_new(const std::string& name) {
 #endif
 }
 
-// A name as the file system takes it. On Windows the names are bytes in the
-// ANSI code page, as _open reads them, so the rename reads them the same way.
-std::filesystem::path native_path(const std::string& name) {
-#ifdef _WIN32
-    const int size = static_cast<int>(name.size());
-    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0)), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, name.data(), size, wide.data(), static_cast<int>(wide.size()));
-    return wide;
-#else
-    return name;
-#endif
-}
-
 // Creates a file that did not exist before under a fresh name in the current
-// directory.
+// directory. The name is plain ASCII, the same bytes on every system, so the
+// narrow calls that remove it need no conversion.
 std::FILE* create_temporary(std::string& name) {
     static std::mt19937_64 random{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
@@ -138,7 +123,7 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     if (std::fclose(file.release()) != 0 && status.error == WriteError::none) status = {WriteError::cannot_close, errno};
     if (status.error == WriteError::none) {
         std::error_code ec;
-        std::filesystem::rename(native_path(temporary), native_path(path), ec);
+        std::filesystem::rename(output_file_path(temporary), output_file_path(path), ec);
         if (ec) status = {WriteError::cannot_rename, ec.value()};
     }
     if (status.error != WriteError::none) std::remove(temporary.c_str());

@@ -1,0 +1,111 @@
+#include "native.h"
+
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
+namespace zeftil {
+
+#ifdef _WIN32
+
+std::wstring utf8_to_wide(std::string_view text) {
+    // By the length of a sequence: the bits its lead byte holds, and the
+    // smallest code point it may stand for (anything less is too long a form).
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::wstring wide;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+        char32_t c = lead & kLeadBits[length];
+        std::size_t n = 1;
+        for (; n < length && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80; ++n)
+            c = (c << 6) | (static_cast<unsigned char>(text[i + n]) & 0x3F);
+        i += n;
+        if (length == 0 || n < length || c < kLeast[length] || c > 0x10FFFF) {
+            wide += L'\uFFFD';
+        } else if (c >= 0x10000) {
+            wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    return wide;
+}
+
+std::string wide_to_utf8(std::wstring_view text) {
+    static constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    std::string utf8;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        const int more = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        utf8 += static_cast<char>(kLead[more] | (c >> (6 * more)));
+        for (int k = more - 1; k >= 0; --k) utf8 += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+    return utf8;
+}
+
+// Code page 1252 comes with every Windows. Its five unassigned bytes read as
+// the control characters of the same number, as Windows has them.
+std::wstring windows1252_to_wide(std::string_view text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(1252, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(1252, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+}
+
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(wide_to_utf8(argv[i]));
+    return args;
+}
+
+std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
+
+std::filesystem::path output_file_path(std::string_view name) { return windows1252_to_wide(name); }
+
+std::string name_text(std::string_view name) { return wide_to_utf8(windows1252_to_wide(name)); }
+
+void write_error_text(std::string_view text) {
+    const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) {
+        std::fwrite(text.data(), 1, text.size(), stderr);  // the C runtime ends each line in CR LF
+        std::fflush(stderr);
+        return;
+    }
+    std::fflush(stderr);
+    std::wstring wide;
+    for (const wchar_t c : utf8_to_wide(text)) {
+        if (c == L'\n') wide += L'\r';
+        wide += c;
+    }
+    DWORD written = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+#else
+
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
+std::filesystem::path output_file_path(std::string_view name) { return std::string(name); }
+
+std::string name_text(std::string_view name) { return std::string(name); }
+
+void write_error_text(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+#endif
+
+}  // namespace zeftil

@@ -1,0 +1,49 @@
+// Where Windows and the other systems part ways over text: how a path opens a
+// file, how an entry name becomes a file name, how a message reaches standard
+// error.
+//
+// Windows names files in UTF-16. The program keeps every path as UTF-8 there
+// (main takes the arguments from the wide command line) and converts at these
+// calls, so any path works whatever the user's ANSI code page. Entry names are
+// text of the game's era: their bytes are read as Windows-1252 on every
+// Windows. Elsewhere names and paths are bytes and pass through as they stand.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zeftil {
+
+// Opens the file at `path` for reading in binary mode, as fopen "rb" does.
+std::FILE* open_for_reading(const std::string& path);
+
+// The file in the current directory that the output name `name` stands for.
+std::filesystem::path output_file_path(std::string_view name);
+
+// An entry or output name as messages show it: on Windows the UTF-8 of the
+// file name it gives; elsewhere its bytes.
+std::string name_text(std::string_view name);
+
+// Writes `text` to standard error: on Windows, when standard error is a
+// console, as UTF-16 so that the console shows every character; otherwise as
+// the bytes of `text`, which on Windows are UTF-8.
+void write_error_text(std::string_view text);
+
+#ifdef _WIN32
+// UTF-16 and UTF-8 both ways. A lone surrogate, which a Windows file name may
+// hold, is carried over as the three bytes UTF-8 would give its code point,
+// so every wide string comes back whole; bytes that are not UTF-8 read as
+// U+FFFD.
+std::wstring utf8_to_wide(std::string_view text);
+std::string wide_to_utf8(std::wstring_view text);
+
+std::wstring windows1252_to_wide(std::string_view text);
+
+// The arguments after the program's own name, as UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
+
+}  // namespace zeftil
