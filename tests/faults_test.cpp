@@ -20,12 +20,8 @@
 #include "image/image.h"
 #include "support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ZEFTIL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZEFTIL_ASAN 1
-#endif
+#ifndef __has_feature
+#define __has_feature(feature) 0
 #endif
 
 namespace {
@@ -142,8 +138,9 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
 }
 
 #ifndef _WIN32  // resource limits, mount namespaces and /dev/full are POSIX only
-#ifdef ZEFTIL_ASAN
-constexpr bool kMeasuresMemory = false;  // AddressSanitizer's own memory hides the program's
+// AddressSanitizer's own memory would hide the program's.
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+constexpr bool kMeasuresMemory = false;
 #else
 constexpr bool kMeasuresMemory = true;
 #endif

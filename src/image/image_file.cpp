@@ -105,13 +105,24 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     const std::size_t size = block_size(format, image);
     const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
 
+    // Signals wait while the temporary file is made and noted, so that an
+    // interrupted run never misses removing one that exists.
+#ifndef _WIN32
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+#endif
     std::string temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
-    if (!file) return {WriteError::cannot_create, errno};
-    if (temporary.size() < sizeof pending_name) {
+    const int create_error = errno;
+    if (file && temporary.size() < sizeof pending_name) {
         std::memcpy(pending_name, temporary.c_str(), temporary.size() + 1);
         pending = 1;
     }
+#ifndef _WIN32
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+#endif
+    if (!file) return {WriteError::cannot_create, create_error};
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     WriteStatus status;
