@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 #include "bytes.h"
 #include "gaf/gaf.h"
@@ -29,13 +28,6 @@ namespace {
 using namespace testing_support;
 using zeftil::OutputFormat;
 namespace fs = std::filesystem;
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 #ifndef _WIN32  // RLIMIT_FSIZE is POSIX only
 TEST(Faults, WritesThatFailPartWayLeaveTheOldFileWhole) {
@@ -112,9 +104,12 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
             EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"in.gaf"});
             continue;
         }
-        const std::vector<std::string> errors = lines_of(r.err);
-        EXPECT_EQ(r.exit_status, errors.empty() ? 0 : 1);
-        for (const std::string& line : errors) EXPECT_TRUE(line.starts_with("ERROR reading in.gaf: entry ")) << line;
+        // One line per failed entry, all alike.
+        const auto errors = static_cast<std::size_t>(std::count(r.err.begin(), r.err.end(), '\n'));
+        EXPECT_EQ(r.exit_status, errors == 0 ? 0 : 1);
+        std::size_t alike = 0;
+        for (std::size_t at = 0; (at = r.err.find("ERROR reading in.gaf: entry ", at)) != std::string::npos; ++at) ++alike;
+        EXPECT_EQ(alike, errors) << r.err;
 
         // Every entry either has its one error line or its complete image: as
         // the whole archive gives it, or for the cut stream, read raw.
@@ -131,7 +126,7 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
                 EXPECT_EQ(image, whole) << entry.name;
             }
         }
-        EXPECT_EQ(written + errors.size(), entries.size());
+        EXPECT_EQ(written + errors, entries.size());
         EXPECT_EQ(list_dir(dir.path).size(), written + 1);
     }
     EXPECT_EQ(read_raw, 12);  // cuts leaving 16 to 27 bytes of the stream

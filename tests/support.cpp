@@ -133,18 +133,10 @@ std::string quote(const std::string& arg) {
 }
 
 // A file the child inherits as its standard output or error.
-struct Capture {
-    HANDLE handle;
-    explicit Capture(const std::filesystem::path& path) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path.string());
-    }
-    ~Capture() { CloseHandle(handle); }
-    Capture(const Capture&) = delete;
-    Capture& operator=(const Capture&) = delete;
-};
+HANDLE inheritable_file(const std::filesystem::path& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+}
 
 int start_and_wait(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Limits& limits,
                    const std::filesystem::path& out_path, const std::filesystem::path& err_path, long&) {
@@ -152,7 +144,6 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     if (limits.file_size >= 0 || limits.address_space >= 0 || limits.cpu_seconds >= 0 || limits.out_file ||
         limits.disk_bytes >= 0)
         throw std::logic_error("Limits work on POSIX only");
-    const Capture out(out_path), err(err_path);
     // The wide call, so that arguments outside the ANSI code page reach the
     // child whole.
     const std::filesystem::path program = std::filesystem::absolute(ZEFTIL_BINARY);
@@ -163,12 +154,14 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = INVALID_HANDLE_VALUE;
-    startup.hStdOutput = out.handle;
-    startup.hStdError = err.handle;
+    startup.hStdOutput = inheritable_file(out_path);
+    startup.hStdError = inheritable_file(err_path);
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(program.c_str(), wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &startup,
-                        &child))
-        throw std::runtime_error("cannot start " + program.string());
+    const bool started = CreateProcessW(program.c_str(), wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        cwd.c_str(), &startup, &child);
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+    if (!started) throw std::runtime_error("cannot start " + program.string());
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);
