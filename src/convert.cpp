@@ -197,7 +197,7 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
         WriteStatus written;
         try {
             written = write_image_file(output, format, size, rows);
-            if (written.error == WriteError::cannot_rename && archive.input.file) {
+            if (written.error == WriteError::cannot_rename && archive.input.regular) {
                 // The archive itself may be the file in the way: Windows
                 // refuses to replace a file that is open. Once the archive
                 // is no longer open, one more try.

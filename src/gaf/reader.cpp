@@ -86,8 +86,8 @@ std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::u
     if (!in.regular) {
         reach(in, offset + count);
         if (offset >= in.kept.size()) return {};
-        return std::span<const std::uint8_t>(in.kept).subspan(
-            static_cast<std::size_t>(offset), static_cast<std::size_t>(std::min<std::uint64_t>(count, in.kept.size() - offset)));
+        const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(count, in.kept.size() - offset));
+        return std::span<const std::uint8_t>(in.kept).subspan(static_cast<std::size_t>(offset), held);
     }
     in.error = 0;
     in.furthest = std::max(in.furthest, offset + count);
@@ -95,14 +95,16 @@ std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::u
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, in.size - offset));
     if (offset < block.start || offset - block.start + count > block.bytes.size()) {
         block.start = offset - std::min<std::uint64_t>(before, offset);
-        const auto want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(std::max(offset - block.start + count, std::uint64_t{kReadBlock}), in.size - block.start));
+        const std::uint64_t needed = std::max(offset - block.start + count, std::uint64_t{kReadBlock});
+        const auto want = static_cast<std::size_t>(std::min(needed, in.size - block.start));
         block.bytes.resize(want);
         block.bytes.resize(read_file_at(in.file.get(), block.start, block.bytes.data(), want, in.error));
         if (in.error != 0) return {};
     }
-    const std::size_t at = static_cast<std::size_t>(offset - block.start);
-    return std::span<const std::uint8_t>(block.bytes).subspan(at, std::min(count, block.bytes.size() - std::min(at, block.bytes.size())));
+    // Fewer bytes than asked for only when the file shrank since it was opened.
+    const auto at = static_cast<std::size_t>(offset - block.start);
+    if (at >= block.bytes.size()) return {};
+    return std::span<const std::uint8_t>(block.bytes).subspan(at, std::min(count, block.bytes.size() - at));
 }
 
 // Reads the header and makes sure the whole offset table is there.
@@ -182,7 +184,8 @@ EntryError read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry) 
     // read itself failed.
     const auto short_read = [&in](EntryError outside) { return in.error != 0 ? EntryError::cannot_read : outside; };
 
-    const auto slot = read_at(in, archive.table, kOffsetTableAt + std::uint64_t{kOffsetSize} * static_cast<std::uint32_t>(index), kOffsetSize);
+    const std::uint64_t slot_at = kOffsetTableAt + std::uint64_t{kOffsetSize} * static_cast<std::uint32_t>(index);
+    const auto slot = read_at(in, archive.table, slot_at, kOffsetSize);
     if (slot.size() < kOffsetSize) return short_read(EntryError::entry_header_outside_file);
     const std::int32_t entry_at = get_i32(slot, 0);
     if (entry_at < 0) return EntryError::negative_entry_offset;
