@@ -124,12 +124,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (pixels > budget) continue;
         budget -= pixels;
 
-        // Row by row, bottom row first, as the image files are written.
+        // Bottom row first, as the image files are written: each call gives
+        // the row asked for and, it may be, some right above it.
         indices.assign(pixels, 0);
-        for (std::size_t y = height; pixels > 0 && y-- > 0;) {
-            const std::span<const std::uint8_t> row = frame_row(archive, frame, y, scratch);
-            REQUIRE(row.size() == width);
-            std::copy(row.begin(), row.end(), indices.begin() + static_cast<std::ptrdiff_t>(y * width));
+        for (std::size_t y = height; pixels > 0 && y > 0;) {
+            const std::span<const std::uint8_t> rows = frame_rows(archive, frame, y - 1, scratch);
+            REQUIRE(!rows.empty() && rows.size() % width == 0 && rows.size() / width <= y);
+            y -= rows.size() / width;
+            std::copy(rows.begin(), rows.end(), indices.begin() + static_cast<std::ptrdiff_t>(y * width));
         }
         const ImageSize image{static_cast<std::uint16_t>(frame.Width), static_cast<std::uint16_t>(frame.Height)};
         check_encoding(OutputFormat::tga, image, indices);

@@ -190,10 +190,7 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
             continue;
         }
         const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
-        const RowSource rows = [&](std::size_t y) {
-            const auto row = frame_row(archive, entry.frame, y, scratch);
-            return row.empty() ? nullptr : row.data();
-        };
+        const RowSource rows = [&](std::size_t y) { return frame_rows(archive, entry.frame, y, scratch); };
         WriteStatus written;
         try {
             written = write_image_file(output, format, size, rows);

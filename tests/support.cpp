@@ -54,9 +54,11 @@ Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
 Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame) {
     Bytes all;
     std::vector<std::uint8_t> scratch;
-    for (std::size_t y = 0; frame.Width > 0 && y < static_cast<std::size_t>(frame.Height); ++y) {
-        const auto row = zeftil::frame_row(archive, frame, y, scratch);
-        all.insert(all.end(), row.begin(), row.end());
+    for (std::size_t y = static_cast<std::size_t>(frame.Height); frame.Width > 0 && y > 0;) {
+        const auto rows = zeftil::frame_rows(archive, frame, y - 1, scratch);
+        if (rows.empty()) return all;
+        all.insert(all.begin(), rows.begin(), rows.end());
+        y -= rows.size() / static_cast<std::size_t>(frame.Width);
     }
     return all;
 }

@@ -174,10 +174,12 @@ void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 // with the transparency index) the decoded indices are stored there.
 bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row);
 
-// Row `y` (0 is the top row) of an entry's frame: Width indices, read from the
-// archive or decoded into `scratch`. Rows are cheapest taken bottom row first,
-// as the image files store them. Empty when the archive cannot be read.
-std::span<const std::uint8_t> frame_row(GafArchive& archive, const GafFrame& frame, std::size_t y,
-                                        std::vector<std::uint8_t>& scratch);
+// Row `y` (0 is the top row) of an entry's frame, with as many of the rows
+// right above it as come with it: rows y - n + 1 to y, n * Width indices, top
+// row first, read from the archive or decoded into `scratch`. Rows are
+// cheapest taken bottom row first, as the image files store them. Empty when
+// the archive cannot be read.
+std::span<const std::uint8_t> frame_rows(GafArchive& archive, const GafFrame& frame, std::size_t y,
+                                         std::vector<std::uint8_t>& scratch);
 
 }  // namespace zeftil

@@ -83,6 +83,9 @@ bool reach(ArchiveInput& in, std::uint64_t end) {
 // bytes ahead of `offset` in the same read, for callers walking backwards.
 std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::uint64_t offset, std::size_t count,
                                       std::size_t before = 0) {
+    in.furthest = std::max(in.furthest, offset + count);
+    if (in.regular && offset >= block.start && offset - block.start + count <= block.bytes.size())
+        return {block.bytes.data() + (offset - block.start), count};  // the common case: read already
     if (!in.regular) {
         reach(in, offset + count);
         if (offset >= in.kept.size()) return {};
@@ -90,7 +93,6 @@ std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::u
         return std::span<const std::uint8_t>(in.kept).subspan(static_cast<std::size_t>(offset), held);
     }
     in.error = 0;
-    in.furthest = std::max(in.furthest, offset + count);
     if (offset >= in.size) return {};
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, in.size - offset));
     if (offset < block.start || offset - block.start + count > block.bytes.size()) {
@@ -273,15 +275,15 @@ bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::ui
     return true;
 }
 
-std::span<const std::uint8_t> frame_row(GafArchive& archive, const GafFrame& frame, std::size_t y,
-                                        std::vector<std::uint8_t>& scratch) {
+std::span<const std::uint8_t> frame_rows(GafArchive& archive, const GafFrame& frame, std::size_t y,
+                                         std::vector<std::uint8_t>& scratch) {
     const auto width = static_cast<std::size_t>(frame.Width);
     if (width == 0) return {};
     if (frame.encoding == FrameEncoding::raw) {
-        // The rows above come with this one, for the next calls.
-        const std::size_t above = std::min(y, std::max(kReadBlock / width, std::size_t{1}) - 1);
-        const auto row = read_at(archive.input, archive.data, frame.dataAt + y * width, width, above * width);
-        return row.size() == width ? row : std::span<const std::uint8_t>{};
+        // The rows above are read with this one, as many as fit in a block.
+        const std::size_t above = std::min(y, kReadBlock / width - 1), count = (above + 1) * width;
+        const auto rows = read_at(archive.input, archive.data, frame.dataAt + (y - above) * width, count);
+        return rows.size() == count ? rows : std::span<const std::uint8_t>{};
     }
     const std::uint64_t at = frame.rowStarts[y];
     const auto length = static_cast<std::size_t>(frame.rowStarts[y + 1] - at);

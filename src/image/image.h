@@ -73,10 +73,12 @@ void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std:
 // The whole file in memory, from Width x Height indices, top row first.
 std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices);
 
-// Hands the writer row `y` (0 is the top row): Width indices, or null when
-// they cannot be had. The writer asks for the bottom row first, and never
-// for a row 0 pixels wide.
-using RowSource = std::function<const std::uint8_t*(std::size_t y)>;
+// Hands the writer row `y` (0 is the top row) and, where they come with it,
+// rows right above it: rows y - n + 1 to y, n * Width indices, top row first;
+// empty when they cannot be had. The writer asks for the bottom row first,
+// then for the row above the last one it was given, and never for a row 0
+// pixels wide.
+using RowSource = std::function<std::span<const std::uint8_t>(std::size_t y)>;
 
 // source_failed: the RowSource had no row to give.
 enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename, source_failed };

@@ -64,8 +64,14 @@ std::FILE* create_temporary(std::string& name) {
         name = ".zeftil-";
         for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name += digits[bits & 15];
         name += ".tmp";
+        // Noted before it exists, so that an interrupted run can never miss
+        // removing it; unnoted again should the create fail.
+        static_assert(sizeof ".zeftil-123456789abc.tmp" <= sizeof pending_name);
+        std::memcpy(pending_name, name.c_str(), name.size() + 1);
+        pending = 1;
         errno = 0;
         if (std::FILE* f = open_new(name)) return f;
+        pending = 0;
         if (errno != EEXIST) return nullptr;
     }
     return nullptr;
@@ -83,15 +89,17 @@ WriteError write_blocks(std::FILE* file, OutputFormat format, ImageSize size, co
     const std::size_t row = row_size(format, size.Width);
     encode_header(format, size, buffer);
     std::size_t used = header_size(format);
-    for (std::size_t y = size.Height; row > 0 && y-- > 0;) {
-        if (buffer.size() - used < row) {
-            if (std::fwrite(buffer.data(), 1, used, file) != used) return WriteError::cannot_write;
-            used = 0;
+    for (std::size_t y = size.Height; row > 0 && y > 0;) {
+        const std::span<const std::uint8_t> band = rows(y - 1);
+        if (band.size() < size.Width) return WriteError::source_failed;
+        for (std::size_t n = band.size() / size.Width; n-- > 0; --y) {  // its bottom row first
+            if (buffer.size() - used < row) {
+                if (std::fwrite(buffer.data(), 1, used, file) != used) return WriteError::cannot_write;
+                used = 0;
+            }
+            encode_row(format, band.subspan(n * size.Width, size.Width), buffer.subspan(used, row));
+            used += row;
         }
-        const std::uint8_t* indices = rows(y);
-        if (!indices) return WriteError::source_failed;
-        encode_row(format, {indices, size.Width}, buffer.subspan(used, row));
-        used += row;
     }
     return std::fwrite(buffer.data(), 1, used, file) == used ? WriteError::none : WriteError::cannot_write;
 }
@@ -105,24 +113,9 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     const std::size_t size = block_size(format, image);
     const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
 
-    // Signals wait while the temporary file is made and noted, so that an
-    // interrupted run never misses removing one that exists.
-#ifndef _WIN32
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
-#endif
     std::string temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
-    const int create_error = errno;
-    if (file && temporary.size() < sizeof pending_name) {
-        std::memcpy(pending_name, temporary.c_str(), temporary.size() + 1);
-        pending = 1;
-    }
-#ifndef _WIN32
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-#endif
-    if (!file) return {WriteError::cannot_create, create_error};
+    if (!file) return {WriteError::cannot_create, errno};
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     WriteStatus status;
