@@ -84,8 +84,6 @@ bool reach(ArchiveInput& in, std::uint64_t end) {
 std::span<const std::uint8_t> read_at(ArchiveInput& in, ReadBlock& block, std::uint64_t offset, std::size_t count,
                                       std::size_t before = 0) {
     in.furthest = std::max(in.furthest, offset + count);
-    if (in.regular && offset >= block.start && offset - block.start + count <= block.bytes.size())
-        return {block.bytes.data() + (offset - block.start), count};  // the common case: read already
     if (!in.regular) {
         reach(in, offset + count);
         if (offset >= in.kept.size()) return {};
