@@ -41,7 +41,7 @@ std::string_view to_string(WriteError error) {
         case WriteError::cannot_write: return "write failed";
         case WriteError::cannot_close: return "close failed";
         case WriteError::cannot_rename: return "cannot replace the file";
-        case WriteError::source_failed: return "no pixels to write";
+        case WriteError::source_failed: return "row source failed";
     }
     return "unknown error";
 }
@@ -159,63 +159,72 @@ std::string usage_failure_message(int system_error) {
 
 namespace {
 
-std::string entry_message(std::string_view path, std::int32_t index, const GafEntry& entry, EntryError error,
-                          int system_error) {
+// Why an entry cannot be converted; a sub-frame's fault names its slot.
+std::string entry_reason(const EntryStatus& status) {
+    std::string reason = status.error == EntryError::cannot_read ? system_reason(status.system_error)
+                                                                  : std::string(to_string(status.error));
+    if (status.sub_frame < 0) return reason;
+    const std::string sub_frame = "sub-frame " + std::to_string(status.sub_frame);
+    return sub_frame + (status.error == EntryError::nested_sub_frames ? " " : ": ") + reason;
+}
+
+std::string entry_message(std::string_view path, std::int32_t index, const GafEntry& entry, const EntryStatus& status) {
     std::string message = "ERROR reading " + std::string(path) + ": entry " + std::to_string(index);
     // The name is known once the entry header could be read.
-    if (error != EntryError::negative_entry_offset && error != EntryError::entry_header_outside_file)
+    if (status.error != EntryError::negative_entry_offset && status.error != EntryError::entry_header_outside_file)
         message += " \"" + printable(entry.name) + '"';
-    message += ": ";
-    message += error == EntryError::cannot_read ? system_reason(system_error) : std::string(to_string(error));
-    return message + '\n';
+    return message + ": " + entry_reason(status) + '\n';
+}
+
+// Writes the image of one entry that was read, and reports what fails.
+bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entry, std::string_view path,
+                   OutputFormat format, const Report& report) {
+    const std::string output = entry.name + (format == OutputFormat::tga ? ".tga" : ".bmp");
+    if (const NameError error = check_output_name(entry.name); error != NameError::none) {
+        report("ERROR writing " + printable(output) + ": " + std::string(to_string(error)) + "\n");
+        return false;
+    }
+    const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
+    const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) { return read_row(archive, entry.frame, y, row); };
+    WriteStatus written;
+    try {
+        written = write_image_file(output, format, size, rows);
+        if (written.error == WriteError::cannot_rename && is_archive_file(archive, output)) {
+            // The archive itself is the file in the way, and the system
+            // refuses to replace a file that is open (Windows does). Once the
+            // archive is no longer open, one more try.
+            keep_rest_in_memory(archive, index);
+            written = write_image_file(output, format, size, rows);
+        }
+    } catch (const std::bad_alloc&) {
+        written = {WriteError::cannot_write, ENOMEM, {}};
+    }
+    if (written.error == WriteError::source_failed) {
+        report(entry_message(path, index, entry, written.source));
+    } else if (written.error != WriteError::none) {
+        report("ERROR writing " + printable(output) + ": " + std::string(to_string(written.error)) + ": " +
+               system_reason(written.system_error) + "\n");
+    }
+    return written.error == WriteError::none;
 }
 
 }  // namespace
 
 RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, const Report& report) {
-    const std::string_view extension = format == OutputFormat::tga ? ".tga" : ".bmp";
     RunStatus status = RunStatus::ok;
     GafEntry entry;
-    std::vector<std::uint8_t> scratch;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
-        if (const EntryError error = read_entry(archive, i, entry); error != EntryError::none) {
-            report(entry_message(path, i, entry, error, archive.input.error));
-            status = RunStatus::entries_failed;
-            continue;
-        }
-        const std::string output = entry.name + std::string(extension);
-        if (const NameError error = check_output_name(entry.name); error != NameError::none) {
-            report("ERROR writing " + printable(output) + ": " + std::string(to_string(error)) + "\n");
-            status = RunStatus::entries_failed;
-            continue;
-        }
-        const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
-        const RowSource rows = [&](std::size_t y) { return frame_rows(archive, entry.frame, y, scratch); };
-        WriteStatus written;
+        bool converted = false;
         try {
-            written = write_image_file(output, format, size, rows);
-            if (written.error == WriteError::cannot_rename && archive.input.regular) {
-                // The archive itself may be the file in the way: Windows
-                // refuses to replace a file that is open. Once the archive
-                // is no longer open, one more try.
-                keep_rest_in_memory(archive, i);
-                written = write_image_file(output, format, size, rows);
-            }
+            const EntryStatus read = read_entry(archive, i, entry);
+            if (read.error != EntryError::none)
+                report(entry_message(path, i, entry, read));
+            else
+                converted = convert_entry(archive, i, entry, path, format, report);
         } catch (const std::bad_alloc&) {
-            written = {WriteError::cannot_write, ENOMEM};
+            report(entry_message(path, i, entry, {EntryError::cannot_read, ENOMEM}));
         }
-        if (written.error == WriteError::source_failed) {
-            // The archive failed, or shrank, under the reader's hands.
-            const int system_error = archive.input.error;
-            report(entry_message(path, i, entry,
-                                 system_error != 0 ? EntryError::cannot_read : EntryError::pixels_outside_file,
-                                 system_error));
-            status = RunStatus::entries_failed;
-        } else if (written.error != WriteError::none) {
-            report("ERROR writing " + printable(output) + ": " + std::string(to_string(written.error)) + ": " +
-                   system_reason(written.system_error) + "\n");
-            status = RunStatus::entries_failed;
-        }
+        if (!converted) status = RunStatus::entries_failed;
     }
     return status;
 }

@@ -60,6 +60,18 @@ int run(const std::vector<std::string_view>& args) {
     return exit_status(convert_archive(archive, line.path, line.format, write_error_text));
 }
 
+// Every failure the run meets is reported where it happens; this is for the
+// memory to report it running out too.
+int run_reporting_failure(const std::vector<std::string_view>& args) {
+    try {
+        return run(args);
+    } catch (const std::bad_alloc&) {
+        static const char message[] = "ERROR: Cannot allocate memory\n";
+        std::fwrite(message, 1, sizeof message - 1, stderr);
+        return zeftil::exit_status(zeftil::RunStatus::archive_unusable);
+    }
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -68,8 +80,8 @@ int run(const std::vector<std::string_view>& args) {
 // They go on as UTF-8.
 extern "C" int wmain(int argc, wchar_t** argv) {
     const std::vector<std::string> args = zeftil::utf8_arguments(argc, argv);
-    return run({args.begin(), args.end()});
+    return run_reporting_failure({args.begin(), args.end()});
 }
 #else
-int main(int argc, char** argv) { return run({argv + (argc > 0 ? 1 : 0), argv + argc}); }
+int main(int argc, char** argv) { return run_reporting_failure({argv + (argc > 0 ? 1 : 0), argv + argc}); }
 #endif

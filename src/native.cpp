@@ -1,12 +1,18 @@
 #include "native.h"
 
+#include <cerrno>
+#include <sys/stat.h>
+
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace zeftil {
@@ -71,6 +77,52 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
 
 std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
 
+namespace {
+
+int seek_to(std::FILE* file, std::uint64_t offset) { return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET); }
+
+// The volume and index that identify a file on Windows.
+bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+}
+
+}  // namespace
+
+bool regular_file_size(std::FILE* file, std::uint64_t& size) {
+    struct _stat64 info {};
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool is_same_file(std::FILE* file, std::string_view name) {
+    BY_HANDLE_FILE_INFORMATION opened{}, named{};
+    if (!file_identity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), opened)) return false;
+    const HANDLE handle = CreateFileW(output_file_path(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool known = file_identity(handle, named);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return known && opened.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           opened.nFileIndexHigh == named.nFileIndexHigh && opened.nFileIndexLow == named.nFileIndexLow;
+}
+
+// The C runtime MinGW links against (msvcrt) ignores fopen's "x" and would
+// truncate the file: the exclusive create goes through _wopen.
+std::FILE* create_new_file(const std::string& name) {
+    const int fd = _wopen(output_file_path(name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+        const int error = errno;
+        _close(fd);
+        std::remove(name.c_str());
+        errno = error;
+    }
+    return file;
+}
+
+void remove_file_now(const char* name) noexcept { _unlink(name); }
+
 std::filesystem::path output_file_path(std::string_view name) { return windows1252_to_wide(name); }
 
 std::string name_text(std::string_view name) { return wide_to_utf8(windows1252_to_wide(name)); }
@@ -97,6 +149,29 @@ void write_error_text(std::string_view text) {
 
 std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
 
+namespace {
+
+int seek_to(std::FILE* file, std::uint64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET); }
+
+}  // namespace
+
+bool regular_file_size(std::FILE* file, std::uint64_t& size) {
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool is_same_file(std::FILE* file, std::string_view name) {
+    struct stat opened {}, named {};
+    return fstat(fileno(file), &opened) == 0 && stat(std::string(name).c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+std::FILE* create_new_file(const std::string& name) { return std::fopen(name.c_str(), "wbx"); }
+
+void remove_file_now(const char* name) noexcept { unlink(name); }
+
 std::filesystem::path output_file_path(std::string_view name) { return std::string(name); }
 
 std::string name_text(std::string_view name) { return std::string(name); }
@@ -107,5 +182,13 @@ void write_error_text(std::string_view text) {
 }
 
 #endif
+
+std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error) {
+    errno = 0;
+    const bool sought = seek_to(file, offset) == 0;
+    const std::size_t n = sought ? std::fread(to.data(), 1, to.size(), file) : 0;
+    if (!sought || std::ferror(file)) error = errno != 0 ? errno : EIO;
+    return n;
+}
 
 }  // namespace zeftil

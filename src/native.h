@@ -9,8 +9,10 @@
 // Windows. Elsewhere names and paths are bytes and pass through as they stand.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,26 @@ namespace zeftil {
 
 // Opens the file at `path` for reading in binary mode, as fopen "rb" does.
 std::FILE* open_for_reading(const std::string& path);
+
+// Reads up to to.size() bytes at `offset` of `file`, fewer at its end, with a
+// 64-bit seek. A failed seek or read sets `error` to its errno.
+std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error);
+
+// True, with its size, when `file` is a regular file.
+bool regular_file_size(std::FILE* file, std::uint64_t& size);
+
+// True when the output name `name` names the open file `file` (the same
+// device and file number; on Windows the same volume and file index).
+bool is_same_file(std::FILE* file, std::string_view name);
+
+// Creates the file `name`, an ASCII name in the current directory, for
+// writing in binary mode, only if no file of that name exists yet: otherwise
+// it fails with EEXIST rather than open the existing file.
+std::FILE* create_new_file(const std::string& name);
+
+// Removes the file `name`, a plain ASCII name in the current directory, with
+// only what a signal handler may call.
+void remove_file_now(const char* name) noexcept;
 
 // The file in the current directory that the output name `name` stands for.
 std::filesystem::path output_file_path(std::string_view name);

@@ -91,7 +91,7 @@ TEST(Reader, EntryLevelFaults) {
         c.damage(bytes);
         GafArchive archive = parsed(bytes);
         GafEntry entry;
-        EXPECT_EQ(read_entry(archive, 0, entry), c.expected) << c.what;
+        EXPECT_EQ(read_entry(archive, 0, entry).error, c.expected) << c.what;
         if (c.expected != EntryError::none) continue;
         const std::size_t count = static_cast<std::size_t>(entry.frame.Width) * static_cast<std::size_t>(entry.frame.Height);
         EXPECT_EQ(pixels_of(archive, entry.frame).size(), count) << c.what;
@@ -117,7 +117,7 @@ TEST(Reader, Names) {
         std::copy(c.field.begin(), c.field.end(), bytes.begin() + kEntryAt + 8);
         GafArchive archive = parsed(bytes);
         GafEntry entry;
-        ASSERT_EQ(read_entry(archive, 0, entry), EntryError::none);
+        ASSERT_EQ(read_entry(archive, 0, entry).error, EntryError::none);
         EXPECT_EQ(entry.name, c.name);
     }
 }
@@ -142,7 +142,7 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
         {"second", {20, 21}}, {"first", {10}}, {"none", {30}}, {"second", {20, 21}}};
     std::vector<GafEntry> read(4);
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(read_entry(archive, i, read[i]), EntryError::none);
+        ASSERT_EQ(read_entry(archive, i, read[i]).error, EntryError::none);
         EXPECT_EQ(read[i].name, expected[i].first);
         EXPECT_EQ(pixels_of(archive, read[i].frame), expected[i].second);
     }

@@ -24,7 +24,7 @@ TEST(RoundTrip, DemoArchiveThroughStbImage) {
     bool saw_run_length = false;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         zeftil::GafEntry entry;
-        ASSERT_EQ(zeftil::read_entry(archive, i, entry), zeftil::EntryError::none);
+        ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
         saw_run_length |= entry.frame.encoding == zeftil::FrameEncoding::run_length;
         const Bytes indices = pixels_of(archive, entry.frame);
         for (const char* ext : {".tga", ".bmp"}) {

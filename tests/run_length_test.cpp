@@ -27,7 +27,7 @@ Bytes decode(const Bytes& bytes, EntryError* error = nullptr) {
     GafArchive archive;
     EXPECT_EQ(parse_gaf(bytes, archive), ArchiveError::none);
     GafEntry entry;
-    const EntryError e = read_entry(archive, 0, entry);
+    const EntryError e = read_entry(archive, 0, entry).error;
     if (error) *error = e;
     if (e != EntryError::none) return {};
     return pixels_of(archive, entry.frame);
@@ -94,7 +94,7 @@ TEST(RunLength, GeneratorStreamsDecodeToTheirPictures) {
         GafArchive archive;
         ASSERT_EQ(parse_gaf(bytes, archive), ArchiveError::none);
         GafEntry entry;
-        ASSERT_EQ(read_entry(archive, 0, entry), EntryError::none);
+        ASSERT_EQ(read_entry(archive, 0, entry).error, EntryError::none);
         ASSERT_EQ(entry.frame.encoding, FrameEncoding::run_length) << width << "x" << height;
         EXPECT_EQ(decode(bytes), pixels) << width << "x" << height;
     }

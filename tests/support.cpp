@@ -52,13 +52,11 @@ Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
 }
 
 Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame) {
-    Bytes all;
-    std::vector<std::uint8_t> scratch;
-    for (std::size_t y = static_cast<std::size_t>(frame.Height); frame.Width > 0 && y > 0;) {
-        const auto rows = zeftil::frame_rows(archive, frame, y - 1, scratch);
-        if (rows.empty()) return all;
-        all.insert(all.begin(), rows.begin(), rows.end());
-        y -= rows.size() / static_cast<std::size_t>(frame.Width);
+    const auto width = static_cast<std::size_t>(std::max<int>(frame.Width, 0));
+    Bytes all(width * static_cast<std::size_t>(std::max<int>(frame.Height, 0)));
+    for (std::size_t y = static_cast<std::size_t>(frame.Height); width > 0 && y-- > 0;) {
+        const std::span<std::uint8_t> row(all.data() + y * width, width);
+        if (zeftil::read_row(archive, frame, y, row).error != zeftil::EntryError::none) return {};
     }
     return all;
 }

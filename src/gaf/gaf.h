@@ -3,12 +3,11 @@
 //
 // Every integer is little-endian; every offset counts from the start of the
 // file. Only the bytes the archive points at are read, when they are needed:
-// a frame's pixels row by row while its image is written.
+// a frame's pixels a row at a time while its image is written.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <string>
@@ -48,10 +47,13 @@ static_assert(kNameAt + kNameFieldSize + 4 + 4 == kEntryHeaderSize);
 //   2  i16  Height
 //   4  i16  xOffset
 //   6  i16  yOffset
-//   8  u8   transparency index (fills the pixels a run-length frame leaves unset)
+//   8  u8   transparency index: fills the pixels a run-length frame leaves
+//           unset and a composite's uncovered pixels
 //   9  u8   1 = pixels stored run-length encoded
-//  10  6 bytes not used
-//  16  i32  offset of the pixel data
+//  10  i16  sub-frame count: above 0 for a composite, whose picture is drawn
+//           from that many sub-frames
+//  12  4 bytes not used
+//  16  i32  offset of the pixel data; for a composite, of its sub-frame table
 inline constexpr std::size_t kFrameHeaderSize = 20;
 inline constexpr std::size_t kWidthAt = 0;
 inline constexpr std::size_t kHeightAt = 2;
@@ -59,10 +61,21 @@ inline constexpr std::size_t kXOffsetAt = 4;
 inline constexpr std::size_t kYOffsetAt = 6;
 inline constexpr std::size_t kTransparencyAt = 8;
 inline constexpr std::size_t kCompressionAt = 9;
+inline constexpr std::size_t kSubFrameCountAt = 10;
 inline constexpr std::size_t kPixelOffsetAt = 16;
 static_assert(kPixelOffsetAt + 4 == kFrameHeaderSize);
 
-enum class FrameEncoding : std::uint8_t { raw, run_length };
+// A composite's sub-frame table: one i32 per sub-frame, the offset of its
+// 20-byte header, laid out as a frame header. Sub-frames are drawn in table
+// order, later ones over earlier ones; each is placed with its top-left pixel
+// at column (composite xOffset - sub-frame xOffset) and row (composite
+// yOffset - sub-frame yOffset) of the composite, clipped to it, and its
+// pixels equal to its own transparency index are not drawn. Real archives
+// hold 2 to 5.
+inline constexpr std::size_t kSubFrameSlotSize = 4;
+inline constexpr int kMaxSubFrames = 64;
+
+enum class FrameEncoding : std::uint8_t { raw, run_length, composite };
 
 struct GafFrame {
     std::int16_t Width = 0;
@@ -74,8 +87,13 @@ struct GafFrame {
     // raw: Width x Height indices at dataAt, row-major, top row first.
     // run_length: a well-formed stream at dataAt; rowStarts holds where each
     // row's 2-byte count lies, and one more offset for the stream's end.
+    // composite: dataAt is the sub-frame table; parts holds each sub-frame
+    // the table names once, and layers, for every table slot in order, the
+    // part it names.
     std::uint64_t dataAt = 0;
     std::vector<std::uint64_t> rowStarts;
+    std::vector<GafFrame> parts;
+    std::vector<std::uint8_t> layers;
 };
 
 struct GafEntry {
@@ -84,35 +102,15 @@ struct GafEntry {
     GafFrame frame;    // frame 0, the only frame converted
 };
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-// Where the archive's bytes come from. A regular file is read at offsets,
-// only where the archive points, and its size says where it ends. Any other
-// input (a pipe, a device, bytes already in memory) is read front to back as
-// far as the archive points, and everything read is kept: offsets may point
-// backwards.
-struct ArchiveInput {
-    std::unique_ptr<std::FILE, FileCloser> file;  // null: every byte is in `kept`
-    bool regular = false;
-    std::uint64_t size = 0;          // regular: the file's size when it was opened
-    std::vector<std::uint8_t> kept;  // otherwise: the bytes read so far, from offset 0
-    bool ended = false;              // otherwise: the input has no more bytes
-    int error = 0;                   // errno of a failed read, else 0
-    std::uint64_t furthest = 0;      // the end of the furthest bytes read or looked for
-};
-
-// The part of a regular file read last, kept for the reads that follow.
-struct ReadBlock {
-    std::uint64_t start = 0;
-    std::vector<std::uint8_t> bytes;
+// How the archive's bytes are read: a regular file at the offsets the
+// archive names, anything else front to back. The reader's own.
+struct ArchiveInput;
+struct ArchiveInputDeleter {
+    void operator()(ArchiveInput* input) const;
 };
 
 struct GafArchive {
-    ArchiveInput input;
-    ReadBlock table;  // the offset table is read front to back through its own block
-    ReadBlock data;   // entry and frame headers, pixels and streams
+    std::unique_ptr<ArchiveInput, ArchiveInputDeleter> input;
     std::uint32_t version = 0;
     std::int32_t nEntries = 0;
 };
@@ -137,7 +135,12 @@ enum class EntryError {
     negative_size,
     negative_pixel_offset,
     pixels_outside_file,
-    cannot_read,  // a read failed: the reason is the input's errno
+    too_many_sub_frames,
+    sub_frame_table_outside_file,
+    sub_frame_header_outside_file,  // of the sub-frame in EntryStatus::sub_frame
+    nested_sub_frames,              // that sub-frame is itself a composite
+    changed_while_read,             // the bytes differ from what was checked
+    cannot_read,                    // a read failed: the reason is system_error
 };
 
 std::string_view to_string(ArchiveError error);
@@ -146,6 +149,12 @@ std::string_view to_string(EntryError error);
 struct LoadStatus {
     ArchiveError error = ArchiveError::none;
     int system_error = 0;  // errno of a failed open or read, else 0
+};
+
+struct EntryStatus {
+    EntryError error = EntryError::none;
+    int system_error = 0;  // errno of a failed read (ENOMEM when memory ran out), else 0
+    int sub_frame = -1;    // the table slot of the sub-frame at fault, else -1
 };
 
 // Opens the file named `path` and checks the header and the offset table; the
@@ -157,14 +166,23 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive);
 ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
 
 // Reads entry `index` (0 <= index < nEntries) in offset-table order: its
-// header, frame 0's header and, for a run-length frame, one pass over the
-// stream that checks it and notes where its rows start. No pixel is kept.
-EntryError read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
+// header and frame 0's header, and checks that every row of frame 0 can be
+// had (for a composite, of every sub-frame its table names). No pixel is
+// kept.
+EntryStatus read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
+
+// Fills `row` (Width indices) with row `y` (0 is the top row) of `frame`, the
+// frame of the entry read last. Rows are cheapest asked for bottom row first,
+// as the image files store them.
+EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row);
+
+// True when `path` names the archive's own file.
+bool is_archive_file(const GafArchive& archive, const std::string& path);
 
 // Reads into memory every byte that the entries from `from` on need, and
 // closes the archive's file: those entries then read the same from memory.
-// For when the file itself is in the way, as when an entry's image is to
-// replace the archive and the system refuses to replace a file that is open
+// For when the archive's file is itself in the way, as when an entry's image
+// is to replace it and the system refuses to replace a file that is open
 // (Windows does).
 void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 
@@ -173,13 +191,5 @@ void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 // reach past `width` pixels. When `row` is given (width bytes, pre-filled
 // with the transparency index) the decoded indices are stored there.
 bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row);
-
-// Row `y` (0 is the top row) of an entry's frame, with as many of the rows
-// right above it as come with it: rows y - n + 1 to y, n * Width indices, top
-// row first, read from the archive or decoded into `scratch`. Rows are
-// cheapest taken bottom row first, as the image files store them. Empty when
-// the archive cannot be read.
-std::span<const std::uint8_t> frame_rows(GafArchive& archive, const GafFrame& frame, std::size_t y,
-                                         std::vector<std::uint8_t>& scratch);
 
 }  // namespace zeftil

@@ -2,8 +2,8 @@
 // and Windows BMP. Both store the bottom row first and every pixel as blue,
 // green, red; they differ in their headers and in BMP's 4-byte row alignment.
 //
-// Encoding fills memory a row at a time; write_image_file is the thin layer
-// that puts the bytes into a file.
+// Encoding fills memory a row at a time; write_image_file takes the rows from
+// a row source, encodes them and puts the bytes into a file.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "gaf/gaf.h"
 
 namespace zeftil {
 
@@ -73,12 +75,10 @@ void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std:
 // The whole file in memory, from Width x Height indices, top row first.
 std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices);
 
-// Hands the writer row `y` (0 is the top row) and, where they come with it,
-// rows right above it: rows y - n + 1 to y, n * Width indices, top row first;
-// empty when they cannot be had. The writer asks for the bottom row first,
-// then for the row above the last one it was given, and never for a row 0
-// pixels wide.
-using RowSource = std::function<std::span<const std::uint8_t>(std::size_t y)>;
+// Fills `row` (Width indices) with row `y` of the picture, 0 the top row,
+// and says why it could not. The writer asks for the bottom row first, then
+// for each row above the last, and never for a row 0 pixels wide.
+using RowSource = std::function<EntryStatus(std::size_t y, std::span<std::uint8_t> row)>;
 
 // source_failed: the RowSource had no row to give.
 enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename, source_failed };
@@ -86,6 +86,7 @@ enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_
 struct WriteStatus {
     WriteError error = WriteError::none;
     int system_error = 0;  // errno of the failed call
+    EntryStatus source;    // source_failed: what the row source said
 };
 
 // Writes the image as the file `path` in the current directory. The bytes go
