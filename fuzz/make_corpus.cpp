@@ -7,7 +7,16 @@
 //   multiframe  one entry holding three frames
 //   runlength   a run-length frame using skips, repeats and copies, and a
 //               frame flagged run-length whose bytes are no stream (read raw)
+//   composite   composites: raw and run-length sub-frames, one named twice by
+//               the table, placed at negative offsets and clipped on every
+//               side, and a plain entry between them
+// And, larger than the 64 bytes the fuzz build reads a file at a time, with
+// their entry and frame headers moved behind the data they point at, so that
+// every read goes back before the one made last:
+//   behind_raw, behind_runlength, behind_composite
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +63,85 @@ Bytes run_length() {
     return bytes;
 }
 
+// Pixels with a transparent border and a run of one index, for sub-frames
+// and run-length frames.
+Frame sprite(int width, int height, int seed, bool compressed) {
+    Frame f = picture(width, height, seed, compressed);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            if (x == 0 || y == 0 || x == width - 1 || y == height - 1)
+                f.pixels[static_cast<std::size_t>(y * width + x)] = f.transparencyIndex;
+            else if (y == height / 2)
+                f.pixels[static_cast<std::size_t>(y * width + x)] = static_cast<std::uint8_t>(seed);
+    return f;
+}
+
+Frame composite(int width, int height, int x, int y, std::vector<Frame> parts, std::vector<std::size_t> slots) {
+    Frame f;
+    f.Width = static_cast<std::int16_t>(width);
+    f.Height = static_cast<std::int16_t>(height);
+    f.xOffset = static_cast<std::int16_t>(x);
+    f.yOffset = static_cast<std::int16_t>(y);
+    f.subFrames = std::move(parts);
+    f.slots = std::move(slots);
+    return f;
+}
+
+Frame placed(Frame f, int x, int y) {
+    f.xOffset = static_cast<std::int16_t>(x);
+    f.yOffset = static_cast<std::int16_t>(y);
+    return f;
+}
+
+std::vector<Entry> composites() {
+    // "burning" (20 x 12 at 4, 3): a ground at column 4, row 3, cut off at
+    // the bottom; a run-length patch at column -2, row -2, named twice; a
+    // small piece at column 14, row 3. "edge" (6 x 5 at -2, -3): a run-length
+    // sub-frame at column -2, row -3 and a raw one at column 5, row 2.
+    return {
+        {"burning",
+         {composite(20, 12, 4, 3, {placed(picture(16, 10, 3), 0, 0), placed(sprite(8, 6, 60, true), 6, 5),
+                                   placed(picture(3, 2, 90), -10, 0)},
+                    {0, 1, 2, 1})},
+         {}},
+        {"plain", {picture(5, 4, 21)}, {}},
+        {"edge", {composite(6, 5, -2, -3, {placed(sprite(4, 4, 70, true), 0, 0), placed(sprite(3, 3, 80, false), -7, -5)}, {})},
+         {}},
+    };
+}
+
+// Moves `length` bytes at `at` to the end of the file, leaving filler behind;
+// their new offset.
+std::size_t move_to_end(Bytes& bytes, std::size_t at, std::size_t length) {
+    const std::size_t to = bytes.size();
+    bytes.resize(to + length);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, std::uint8_t{0xEE});
+    return to;
+}
+
+// Moves every entry header, last entry first, to the end of the file, each
+// followed by its frame 0's header and, for a composite, its sub-frames'
+// headers; the offsets that name them follow them.
+Bytes headers_last(Bytes bytes) {
+    std::map<std::size_t, std::size_t> moved;  // sub-frame headers, old to new
+    for (std::size_t slot = zeftil::get_u32(bytes, 4); slot-- > 0;) {
+        const std::size_t frames = zeftil::get_u16(bytes, entry_at(bytes, slot));
+        const std::size_t entry =
+            move_to_end(bytes, entry_at(bytes, slot), gafbuild::kStoredEntryHeaderSize + gafbuild::kFrameSlotSize * frames);
+        zeftil::put_u32(bytes, 12 + 4 * slot, static_cast<std::uint32_t>(entry));
+        const std::size_t frame = move_to_end(bytes, frame_at(bytes, slot), gafbuild::kStoredFrameHeaderSize);
+        zeftil::put_u32(bytes, entry + 40, static_cast<std::uint32_t>(frame));
+        const std::size_t table = zeftil::get_u32(bytes, frame + 16);
+        for (std::size_t n = 0; n < zeftil::get_u16(bytes, frame + 10); ++n) {
+            const std::size_t sub = zeftil::get_u32(bytes, table + 4 * n);
+            if (!moved.contains(sub)) moved[sub] = move_to_end(bytes, sub, gafbuild::kStoredFrameHeaderSize);
+            zeftil::put_u32(bytes, table + 4 * n, static_cast<std::uint32_t>(moved[sub]));
+        }
+    }
+    return bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,8 +159,20 @@ int main(int argc, char** argv) {
         {"multiframe.gaf",
          gafbuild::build_gaf(std::vector<Entry>{{"anim", {picture(2, 2, 17), picture(3, 2, 19), picture(2, 3, 23, true)}, {}}})},
         {"runlength.gaf", run_length()},
+        {"composite.gaf", gafbuild::build_gaf(composites())},
+        {"behind_raw.gaf", headers_last(gafbuild::build_gaf(std::vector<Entry>{
+                               {"wide", {picture(70, 3, 1)}, {}}, {"square", {picture(9, 9, 2)}, {}},
+                               {"dot", {picture(1, 1, 3)}, {}}, {"two", {picture(33, 5, 4), picture(2, 2, 5)}, {}}}))},
+        {"behind_runlength.gaf", headers_last(gafbuild::build_gaf(std::vector<Entry>{
+                                     {"long", {sprite(100, 4, 6, true)}, {}}, {"tall", {sprite(20, 20, 7, true)}, {}},
+                                     {"busy", {picture(13, 6, 8, true)}, {}}, {"raw", {picture(4, 4, 9)}, {}}}))},
+        {"behind_composite.gaf", headers_last(gafbuild::build_gaf(composites()))},
     };
     for (const auto& [name, bytes] : seeds) {
+        if (bytes.size() > 4096) {
+            std::fprintf(stderr, "%s: %zu bytes, more than 4 KiB\n", name, bytes.size());
+            return 1;
+        }
         const std::string path = std::string(argv[1]) + "/" + name;
         if (!gafbuild::save(path, bytes)) {
             std::perror(path.c_str());
