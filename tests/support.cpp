@@ -18,6 +18,7 @@
 #endif
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -139,10 +140,10 @@ HANDLE inheritable_file(const std::filesystem::path& path) {
 }
 
 int start_and_wait(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Limits& limits,
-                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, long&) {
+                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, RunResult&) {
     // No resource limits to set for a child process here.
     if (limits.file_size >= 0 || limits.address_space >= 0 || limits.cpu_seconds >= 0 || limits.out_file ||
-        limits.disk_bytes >= 0)
+        limits.disk_bytes >= 0 || limits.in_bytes)
         throw std::logic_error("Limits work on POSIX only");
     // The wide call, so that arguments outside the ANSI code page reach the
     // child whole.
@@ -174,8 +175,9 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
 
 // Starts the program in the child process: never returns.
 [[noreturn]] void exec_zeftil(std::vector<char*>& argv, const std::filesystem::path& cwd, const Limits& limits, int out,
-                              int err) {
+                              int err, int in) {
     if (chdir(cwd.c_str()) != 0) _exit(120);
+    if (in >= 0) dup2(in, 0);
     if (limits.out_file) out = open(limits.out_file, O_WRONLY);
     dup2(out, 1);
     dup2(err, 2);
@@ -191,7 +193,7 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
 // In the child: mounts the small file system over `cwd`, runs the program
 // there and copies back what it leaves; never returns.
 [[noreturn]] void exec_on_small_disk(std::vector<char*>& argv, const std::filesystem::path& cwd, const Limits& limits,
-                                     int out, int err) {
+                                     int out, int err, int in) {
     namespace fs = std::filesystem;
     const int real = open(cwd.c_str(), O_RDONLY | O_DIRECTORY);
     const std::string size = "size=" + std::to_string(limits.disk_bytes);
@@ -201,7 +203,7 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     const fs::path hidden = "/proc/self/fd/" + std::to_string(real);  // the directory under the mount
     fs::copy(hidden, cwd, fs::copy_options::recursive);
     const pid_t pid = fork();
-    if (pid == 0) exec_zeftil(argv, cwd, limits, out, err);
+    if (pid == 0) exec_zeftil(argv, cwd, limits, out, err, in);
     int status = 0;
     waitpid(pid, &status, 0);
     for (const fs::directory_entry& item : fs::directory_iterator(hidden)) fs::remove_all(item.path());
@@ -210,7 +212,7 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
 }
 
 int start_and_wait(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Limits& limits,
-                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, long& peak_kib) {
+                   const std::filesystem::path& out_path, const std::filesystem::path& err_path, RunResult& run) {
     std::string program = ZEFTIL_BINARY;
     std::vector<std::string> copies = args;
     std::vector<char*> argv = {program.data()};
@@ -218,18 +220,34 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     argv.push_back(nullptr);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int in[2] = {-1, -1};
+    if (limits.in_bytes && pipe(in) != 0) throw std::runtime_error("cannot make a pipe");
     const pid_t pid = out < 0 || err < 0 ? -1 : fork();
     if (pid < 0) throw std::runtime_error("cannot start the program");
     if (pid == 0) {
-        if (limits.disk_bytes >= 0) exec_on_small_disk(argv, cwd, limits, out, err);
-        exec_zeftil(argv, cwd, limits, out, err);
+        if (in[1] >= 0) close(in[1]);
+        if (limits.disk_bytes >= 0) exec_on_small_disk(argv, cwd, limits, out, err, in[0]);
+        exec_zeftil(argv, cwd, limits, out, err, in[0]);
     }
     close(out);
     close(err);
+    if (limits.in_bytes) {
+        // Fed while the program reads; whatever it leaves unread is dropped.
+        close(in[0]);
+        std::signal(SIGPIPE, SIG_IGN);
+        for (std::size_t at = 0; at < limits.in_bytes->size();) {
+            const ssize_t n = write(in[1], limits.in_bytes->data() + at, limits.in_bytes->size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        close(in[1]);
+    }
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
-    peak_kib = usage.ru_maxrss;
+    run.peak_kib = usage.ru_maxrss;
+    run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 }
 
@@ -240,7 +258,7 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits) {
     const ScratchDir captures;
     RunResult run;
-    run.exit_status = start_and_wait(args, cwd, limits, captures.path / "out", captures.path / "err", run.peak_kib);
+    run.exit_status = start_and_wait(args, cwd, limits, captures.path / "out", captures.path / "err", run);
     run.out = captured(captures.path / "out");
     run.err = captured(captures.path / "err");
     return run;

@@ -55,8 +55,22 @@ struct Limits {
     // the directory's files; what is there when the program ends is copied
     // back. Needs root; kNoSmallDisk is the exit status when it cannot be had.
     long disk_bytes = -1;
+    const std::vector<std::uint8_t>* in_bytes = nullptr;  // fed to standard input through a pipe
 };
 inline constexpr int kNoSmallDisk = 122;
+
+// AddressSanitizer's own memory would hide the program's.
+#ifndef __has_feature
+#define __has_feature(feature) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+inline constexpr bool kMeasuresMemory = false;
+#else
+inline constexpr bool kMeasuresMemory = true;
+#endif
+// Peak memory: a child forked from a test counts the test's memory too,
+// which stays well below.
+inline constexpr long kMemoryBoundKib = 32 << 10;
 
 struct RunResult {
     // What a POSIX shell sees: the exit code's low 8 bits (-1 gives 255), or
@@ -64,7 +78,8 @@ struct RunResult {
     int exit_status = 0;
     std::string out;  // on Windows with each CR LF read as LF
     std::string err;
-    long peak_kib = 0;  // POSIX: the child's peak resident memory
+    long peak_kib = 0;        // POSIX: the child's peak resident memory
+    double cpu_seconds = 0;  // POSIX: the child's user and system time
 };
 
 // Runs the built zeftil with `args` (on Windows in UTF-8) in directory `cwd`.

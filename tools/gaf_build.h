@@ -3,7 +3,8 @@
 //
 // Layout written: the 12-byte header and offset table, then per entry a
 // 40-byte header and its frame table (8 bytes per frame: frame header offset,
-// then 4 unused bytes), then per frame a 24-byte header and its pixel data.
+// then 4 unused bytes), then per frame a 24-byte header and its pixel data;
+// for a composite, its sub-frame table and then each sub-frame so.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,11 @@ struct Frame {
     std::uint8_t transparencyIndex = 0;
     bool compressed = false;           // store as a run-length stream
     std::vector<std::uint8_t> pixels;  // Width x Height indices, top row first
+    // A composite: its picture is drawn from these; `pixels` is not stored.
+    std::vector<Frame> subFrames;
+    // The composite's table, in order: which of subFrames each slot names.
+    // Empty: each sub-frame once, in order.
+    std::vector<std::size_t> slots;
 };
 
 struct Entry {
