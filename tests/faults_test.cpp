@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 
 #include "bytes.h"
 #include "gaf/gaf.h"
@@ -54,6 +56,45 @@ TEST(Faults, WritesThatFailPartWayLeaveTheOldFileWhole) {
     }
 }
 #endif
+
+// A write that ends part-way, by a row source that throws or by an archive
+// whose run-length stream changed after it was checked, leaves no temporary
+// file and the target as it was.
+TEST(Faults, AWriteStoppedPartWayLeavesNothing) {
+    ScratchDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path);
+    gafbuild::Frame sprite = pattern(600, 600);  // a stream of 367 KB, more than one read
+    sprite.compressed = true;
+    write_file("in.gaf", archive_of("s", sprite));
+    write_file("s.tga", {'k'});
+    const zeftil::ImageSize size{600, 600};
+    const zeftil::RowSource throws = [](std::size_t y, std::span<std::uint8_t>) -> zeftil::EntryStatus {
+        if (y < 100) throw std::runtime_error("stop");
+        return {};
+    };
+    EXPECT_THROW(zeftil::write_image_file("s.tga", OutputFormat::tga, size, throws), std::runtime_error);
+    EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
+
+    zeftil::GafArchive archive;
+    ASSERT_EQ(zeftil::load_gaf("in.gaf", archive).error, zeftil::ArchiveError::none);
+    zeftil::GafEntry entry;
+    ASSERT_EQ(zeftil::read_entry(archive, 0, entry).error, zeftil::EntryError::none);
+    {  // The top row's count, read last, no longer matches its operations.
+        std::fstream file("in.gaf", std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(entry.frame.dataAt));
+        file.put(0);
+    }
+    const zeftil::WriteStatus status = zeftil::write_image_file(
+        "s.tga", OutputFormat::tga, size,
+        [&](std::size_t y, std::span<std::uint8_t> row) { return zeftil::read_row(archive, entry.frame, y, row); });
+    EXPECT_EQ(status.error, zeftil::WriteError::source_failed);
+    EXPECT_EQ(status.source.error, zeftil::EntryError::changed_while_read);
+    archive = {};
+    EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
+    EXPECT_EQ(read_file("s.tga"), Bytes{'k'});
+    fs::current_path(before);
+}
 
 TEST(Faults, AnArchiveMayBeReplacedByItsOwnEntries) {
     // Entries after the one that replaces the archive still come from the
