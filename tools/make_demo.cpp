@@ -6,6 +6,9 @@
 //   emblem    48x48, run-length encoded, a ring and a four-pointed star on
 //             transparency
 //             (a second frame is stored too; only the first is converted)
+//   badge     32x32, a composite: a rounded plate and, drawn over it, a
+//             run-length arrow, both placed by their offsets
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -48,6 +51,32 @@ Frame emblem(bool turned) {
     return f;
 }
 
+// A composite at offsets (16, 16): the plate (offsets 14, 14) lands at column
+// and row 2, the arrow (offsets 6, 4) at column 10, row 12.
+Frame badge() {
+    Frame plate = picture(28, 28);
+    plate.transparencyIndex = 9;
+    plate.xOffset = plate.yOffset = 14;
+    for (int y = 0; y < 28; ++y) {
+        for (int x = 0; x < 28; ++x) {
+            const int dx = std::min(x, 27 - x), dy = std::min(y, 27 - y);
+            const bool corner = dx + dy < 3;
+            set(plate, x, y, corner ? 9 : dx == 0 || dy == 0 ? 87 : 100 + (x + y) / 8);
+        }
+    }
+    Frame arrow = picture(12, 10);
+    arrow.transparencyIndex = 9;
+    arrow.compressed = true;
+    arrow.xOffset = 6;
+    arrow.yOffset = 4;
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 12; ++x) set(arrow, x, y, (y < 6 ? std::abs(2 * x - 11) <= 2 * y : x >= 4 && x < 8) ? 208 : 9);
+    Frame f = picture(32, 32);
+    f.xOffset = f.yOffset = 16;
+    f.subFrames = {plate, arrow};
+    return f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,6 +106,7 @@ int main(int argc, char** argv) {
         {"checker", {checker}, {}},
         {"tower", {tower}, {}},
         {"emblem", {emblem(false), emblem(true)}, {}},
+        {"badge", {badge()}, {}},
     };
     if (!gafbuild::save(argv[1], gafbuild::build_gaf(entries))) {
         std::perror(argv[1]);
