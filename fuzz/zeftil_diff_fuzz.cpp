@@ -104,13 +104,14 @@ struct RowRead {
     bool operator==(const RowRead& other) const { return status == other.status && row == other.row; }
 };
 
-std::string describe_row(const RowRead& read) {
-    std::string text = describe_status(read.status) + ",";
-    for (std::size_t x = 0; x < read.row.size() && x < 48; ++x) {
+// The row's status and up to 48 of its indices from column `from`.
+std::string describe_row(const RowRead& read, std::size_t from) {
+    std::string text = describe_status(read.status) + ", from column " + std::to_string(from) + ":";
+    for (std::size_t x = from; x < read.row.size() && x < from + 48; ++x) {
         static constexpr char kHex[] = "0123456789abcdef";
         text += {' ', kHex[read.row[x] >> 4], kHex[read.row[x] & 15]};
     }
-    return read.row.size() > 48 ? text + " ..." : text;
+    return read.row.size() > from + 48 ? text + " ..." : text;
 }
 
 // A file descriptor closed when it goes out of scope.
@@ -199,7 +200,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 rows[w].row.assign(width, static_cast<std::uint8_t>(0xA5 + w));
                 rows[w].status = read_row(archives[w], reads[w].entry.frame, y, rows[w].row);
             }
-            agree(i, static_cast<long>(y), "the row", rows, describe_row);
+            // Shown from the first column where two ways differ.
+            std::size_t from = width;
+            for (std::size_t w = 1; w < kWays; ++w)
+                for (std::size_t x = 0; x < from; ++x)
+                    if (rows[w].row[x] != rows[memory].row[x]) from = x;
+            from = from == width ? 0 : from - std::min<std::size_t>(from, 8);
+            agree(i, static_cast<long>(y), "the row", rows, [from](const RowRead& read) { return describe_row(read, from); });
             // The bytes never change, and the entry was checked whole.
             require(rows[memory].status.error == EntryError::none, "every row of a checked entry read");
         }
