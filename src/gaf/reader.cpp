@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -62,10 +63,17 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Bytes of a regular file read together, kept for the reads that follow.
+// Bytes of a regular file read together, kept for the reads that follow:
+// the first `held` of `bytes`, which only grows.
 struct Block {
     std::uint64_t start = 0;
+    std::size_t held = 0;
     std::vector<std::uint8_t> bytes;
+
+    bool holds(std::uint64_t at, std::size_t count) const { return at >= start && at - start <= held && count <= held - (at - start); }
+    std::span<const std::uint8_t> at(std::uint64_t offset, std::size_t count) const {
+        return std::span<const std::uint8_t>(bytes).subspan(static_cast<std::size_t>(offset - start), count);
+    }
 };
 
 // What one sub-frame of a composite keeps from row to row.
@@ -140,20 +148,23 @@ Got fill(ArchiveInput& in, Block& block, std::uint64_t at, std::size_t count, st
         return {std::span<const std::uint8_t>(in.kept).subspan(static_cast<std::size_t>(at), held), held < count ? in.error : 0};
     }
     in.furthest = std::max(in.furthest, at + count);
+    if (block.holds(at, count)) return {block.at(at, count)};
     if (at >= in.size) return {};
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, in.size - at));
-    if (at < block.start || at - block.start + count > block.bytes.size()) {
+    if (!block.holds(at, count)) {
         to = std::min(std::max(to, at + count), in.size);
         block.start = std::min(from, at);
-        block.bytes.resize(static_cast<std::size_t>(to - block.start));
+        block.held = 0;
+        const auto want = static_cast<std::size_t>(to - block.start);
+        if (block.bytes.size() < want) block.bytes.resize(want);
         int error = 0;
-        block.bytes.resize(read_file_at(in.file.get(), block.start, block.bytes, error));
+        block.held = read_file_at(in.file.get(), block.start, std::span(block.bytes).first(want), error);
         if (error != 0) return {{}, error};
     }
     // Fewer bytes than asked for only when the file shrank since it was opened.
     const auto offset = static_cast<std::size_t>(at - block.start);
-    if (offset >= block.bytes.size()) return {};
-    return {std::span<const std::uint8_t>(block.bytes).subspan(offset, std::min(count, block.bytes.size() - offset))};
+    if (offset >= block.held) return {};
+    return {block.at(at, std::min(count, block.held - offset))};
 }
 
 // Reads on from `at`, up to `most` bytes in all and never past `end`.
@@ -419,14 +430,28 @@ EntryStatus read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry)
     }
 }
 
-EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row) {
-    ArchiveInput& in = *archive.input;
+namespace {
+
+// A row that takes a read or a decode.
+EntryStatus read_row_through(ArchiveInput& in, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row) {
     try {
         if (frame.encoding == FrameEncoding::composite) return composite_row(in, frame, y, row);
         return plain_row(in, in.data, frame, y, row.data(), kReadBlock);
     } catch (const std::bad_alloc&) {
         return {EntryError::cannot_read, ENOMEM};
     }
+}
+
+}  // namespace
+
+EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row) {
+    ArchiveInput& in = *archive.input;
+    // Most raw rows come from the block at hand.
+    const std::uint64_t at = frame.dataAt + y * row.size();
+    if (frame.encoding != FrameEncoding::raw || !in.at_offsets || !in.data.holds(at, row.size()))
+        return read_row_through(in, frame, y, row);
+    std::memcpy(row.data(), in.data.bytes.data() + (at - in.data.start), row.size());
+    return {};
 }
 
 bool is_archive_file(const GafArchive& archive, const std::string& path) {
