@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "convert.h"
+#include "names.h"
 #include "gaf/gaf.h"
 #include "image/image.h"
 #include "image/palette.h"

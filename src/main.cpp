@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "convert.h"
+#include "messages.h"
 #include "native.h"
 
 namespace {

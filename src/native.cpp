@@ -75,6 +75,8 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     return args;
 }
 
+NameRules native_name_rules() { return NameRules::windows; }
+
 std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
 
 namespace {
@@ -146,6 +148,8 @@ void write_error_text(std::string_view text) {
 }
 
 #else
+
+NameRules native_name_rules() { return NameRules::posix; }
 
 std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
 

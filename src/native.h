@@ -19,6 +19,10 @@
 
 namespace zeftil {
 
+// Which file names the system takes as they stand (see names.h).
+enum class NameRules { posix, windows };
+NameRules native_name_rules();
+
 // Opens the file at `path` for reading in binary mode, as fopen "rb" does.
 std::FILE* open_for_reading(const std::string& path);
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "convert.h"
+#include "command_line.h"
+#include "names.h"
 #include "native.h"
 
 namespace {

@@ -143,6 +143,7 @@ enum class EntryError {
     cannot_read,                    // a read failed: the reason is system_error
 };
 
+// The reasons, as the messages give them (messages.cpp holds every text).
 std::string_view to_string(ArchiveError error);
 std::string_view to_string(EntryError error);
 

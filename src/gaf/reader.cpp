@@ -19,38 +19,6 @@
 
 namespace zeftil {
 
-std::string_view to_string(ArchiveError error) {
-    switch (error) {
-        case ArchiveError::none: return "no error";
-        case ArchiveError::cannot_open: return "cannot be opened";
-        case ArchiveError::cannot_read: return "cannot be read";
-        case ArchiveError::shorter_than_header: return "file is shorter than the 12-byte archive header";
-        case ArchiveError::negative_entry_count: return "entry count is negative";
-        case ArchiveError::offset_table_outside_file: return "entry offset table runs past the end of the file";
-    }
-    return "unknown error";
-}
-
-std::string_view to_string(EntryError error) {
-    switch (error) {
-        case EntryError::none: return "no error";
-        case EntryError::negative_entry_offset: return "entry header offset is negative";
-        case EntryError::entry_header_outside_file: return "48-byte entry header lies outside the file";
-        case EntryError::negative_frame_offset: return "frame header offset is negative";
-        case EntryError::frame_header_outside_file: return "20-byte frame header lies outside the file";
-        case EntryError::negative_size: return "frame width or height is negative";
-        case EntryError::negative_pixel_offset: return "pixel data offset is negative";
-        case EntryError::pixels_outside_file: return "pixel data lies outside the file";
-        case EntryError::too_many_sub_frames: return "more than 64 sub-frames";
-        case EntryError::sub_frame_table_outside_file: return "sub-frame table lies outside the file";
-        case EntryError::sub_frame_header_outside_file: return "20-byte header lies outside the file";
-        case EntryError::nested_sub_frames: return "is itself made of sub-frames";
-        case EntryError::changed_while_read: return "changed while it was read";
-        case EntryError::cannot_read: return "archive cannot be read";
-    }
-    return "unknown error";
-}
-
 namespace {
 
 constexpr std::size_t kReadBlock = ZEFTIL_READ_BLOCK;

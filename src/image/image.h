@@ -80,13 +80,15 @@ std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std:
 // for each row above the last, and never for a row 0 pixels wide.
 using RowSource = std::function<EntryStatus(std::size_t y, std::span<std::uint8_t> row)>;
 
-// source_failed: the RowSource had no row to give.
-enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename, source_failed };
+enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename };
 
+// A write fails for the file (error) or for its rows (source, what the row
+// source said); not both.
 struct WriteStatus {
     WriteError error = WriteError::none;
     int system_error = 0;  // errno of the failed call
-    EntryStatus source;    // source_failed: what the row source said
+    EntryStatus source;
+    bool ok() const { return error == WriteError::none && source.error == EntryError::none; }
 };
 
 // Writes the image as the file `path` in the current directory. The bytes go

@@ -98,7 +98,7 @@ WriteStatus write_rows(std::FILE* file, OutputFormat format, ImageSize size, con
             used = 0;
         }
         if (const EntryStatus status = rows(y, indices); status.error != EntryError::none)
-            return {WriteError::source_failed, 0, status};
+            return {WriteError::none, 0, status};
         encode_row(format, indices, buffer.subspan(used, row));
         used += row;
     }
@@ -124,8 +124,8 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     errno = 0;
     WriteStatus status = write_rows(file.get(), format, image, rows, {block.get(), size}, {indices.get(), image.Width});
     errno = 0;
-    if (std::fclose(file.release()) != 0 && status.error == WriteError::none) status = {WriteError::cannot_close, errno, {}};
-    if (status.error == WriteError::none) {
+    if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
+    if (status.ok()) {
         std::error_code ec;
         std::filesystem::rename(output_file_path(temporary.name), output_file_path(path), ec);
         if (ec) status = {WriteError::cannot_rename, ec.value(), {}};
