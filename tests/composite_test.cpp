@@ -116,18 +116,18 @@ TEST(Composite, FaultsSkipTheEntryOnly) {
         {"ok", composite(2, 2, 0, 0, 0, {a, b}), {}, {}},
         {"many", composite(2, 2, 0, 0, 0, many), {}, {}},
         {"table", composite(2, 2, 0, 0, 0, {a, b}),
-         [](Bytes& bytes, std::size_t i) { put_u32(bytes, frame_at(bytes, i) + 16, static_cast<std::uint32_t>(bytes.size() - 7)); }, {}},
+         [](Bytes& bytes, std::size_t i) { put_u32(bytes, frame_at(bytes, i) + zeftil::kPixelOffsetAt, static_cast<std::uint32_t>(bytes.size() - 7)); }, {}},
         {"table<0", composite(2, 2, 0, 0, 0, {a, b}),
-         [](Bytes& bytes, std::size_t i) { put_u32(bytes, frame_at(bytes, i) + 16, 0xFFFFFFFC); }, {}},
+         [](Bytes& bytes, std::size_t i) { put_u32(bytes, frame_at(bytes, i) + zeftil::kPixelOffsetAt, 0xFFFFFFFC); }, {}},
         {"header", composite(2, 2, 0, 0, 0, {a, b}),
          [](Bytes& bytes, std::size_t i) {
-             put_u32(bytes, get_u32(bytes, frame_at(bytes, i) + 16) + 4, static_cast<std::uint32_t>(bytes.size() - 19));
+             put_u32(bytes, get_u32(bytes, frame_at(bytes, i) + zeftil::kPixelOffsetAt) + 4, static_cast<std::uint32_t>(bytes.size() - 19));
          }, {}},
         {"header<0", composite(2, 2, 0, 0, 0, {a, b}),
-         [](Bytes& bytes, std::size_t i) { put_u32(bytes, get_u32(bytes, frame_at(bytes, i) + 16), 0x80000000); }, {}},
+         [](Bytes& bytes, std::size_t i) { put_u32(bytes, get_u32(bytes, frame_at(bytes, i) + zeftil::kPixelOffsetAt), 0x80000000); }, {}},
         {"nested", composite(2, 2, 0, 0, 0, {a, composite(1, 1, 0, 0, 0, {b})}), {}, {}},
         {"pixels", composite(2, 2, 0, 0, 0, {a, b}),
-         [](Bytes& bytes, std::size_t i) { put_u32(bytes, sub_frame_at(bytes, i, 0) + 16, static_cast<std::uint32_t>(bytes.size() - 3)); }, {}},
+         [](Bytes& bytes, std::size_t i) { put_u32(bytes, sub_frame_at(bytes, i, 0) + zeftil::kPixelOffsetAt, static_cast<std::uint32_t>(bytes.size() - 3)); }, {}},
         {"size", composite(2, 2, 0, 0, 0, {a, b}),
          [](Bytes& bytes, std::size_t i) { put_u16(bytes, sub_frame_at(bytes, i, 1), 0xFFFF); }, {}},
         {"last", composite(2, 2, 0, 0, 0, {b, a}), {}, {}},

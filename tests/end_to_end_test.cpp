@@ -234,8 +234,8 @@ TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
              {"ok2", {kWall}, {}}});
     Bytes bytes = read_file(dir.path / "in.gaf");
     // Entry 1's pixel data now lies past the end of the file.
-    const std::uint32_t frame_at = zeftil::get_u32(bytes, zeftil::get_u32(bytes, 16) + 40);
-    zeftil::put_u32(bytes, frame_at + 16, static_cast<std::uint32_t>(bytes.size() - 2));
+    const std::uint32_t frame_at = zeftil::get_u32(bytes, zeftil::get_u32(bytes, zeftil::kOffsetTableAt + 4) + zeftil::kFrameOffsetAt);
+    zeftil::put_u32(bytes, frame_at + zeftil::kPixelOffsetAt, static_cast<std::uint32_t>(bytes.size() - 2));
     write_file(dir.path / "in.gaf", bytes);
 
     const RunResult r = run({"-b", "in.gaf"});
@@ -256,7 +256,7 @@ TEST_F(EndToEnd, ADirectoryInTheWayIsLeftAlone) {
     const gafbuild::Frame zeros = frame(5, 1, {0, 0, 0, 0, 0});
     archive({{"small", {kGun}, {}}, {"dir", {kGun}, {}}, {"after", {zeros}, {}}});
     Bytes bytes = file("in.gaf");
-    const std::uint32_t frame_at = zeftil::get_u32(bytes, zeftil::get_u32(bytes, 20) + zeftil::kFrameOffsetAt);
+    const std::uint32_t frame_at = zeftil::get_u32(bytes, zeftil::get_u32(bytes, zeftil::kOffsetTableAt + 8) + zeftil::kFrameOffsetAt);
     zeftil::put_u32(bytes, frame_at + zeftil::kPixelOffsetAt, 40 << 20);
     write_file(dir.path / "in.gaf", bytes);
     fs::resize_file(dir.path / "in.gaf", (40 << 20) + 5);

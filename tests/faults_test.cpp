@@ -136,7 +136,7 @@ TEST(Faults, ArchivesCutShortAtEveryByte) {
         const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path);
         ASSERT_GE(r.exit_status, 0);  // never a signal
         EXPECT_EQ(r.out, "");
-        if (cut < 12 + 4 * entries.size()) {
+        if (cut < zeftil::kOffsetTableAt + zeftil::kOffsetSize * entries.size()) {
             EXPECT_EQ(r.exit_status, 255);
             EXPECT_EQ(r.err, cut < 12 ? "ERROR reading in.gaf: file is shorter than the 12-byte archive header\n\n"
                                       : "ERROR reading in.gaf: entry offset table runs past the end of the file\n\n");
@@ -204,7 +204,8 @@ TEST(Faults, InputsReadOnlyAsFarAsTheArchivePoints) {
 // empty, 2 bytes. Its image would take 3 GiB. As a composite, 64 table slots
 // name that frame: 2^36 pixels to draw.
 Bytes huge_archive(bool composite = false) {
-    constexpr std::size_t kFrameAt = 64, kDataAt = 88, kSlots = 64;
+    constexpr std::size_t kFrameAt = zeftil::kOffsetTableAt + zeftil::kOffsetSize + zeftil::kEntryHeaderSize;
+    constexpr std::size_t kDataAt = kFrameAt + zeftil::kFrameHeaderSize, kSlots = 64;
     Bytes archive = archive_of("huge", frame(1, 1, {0}));
     archive.resize(kDataAt);
     std::size_t frame_at = kFrameAt;
@@ -250,7 +251,7 @@ TEST(Faults, MemoryRunningOutFailsTheEntriesItStops) {
     for (int i = 0; i < kEntries; ++i) entries.push_back({std::string(1, 'e').append(std::to_string(i)), {frame(1, 1, {0})}, {}});
     Bytes archive = gafbuild::build_gaf(entries);
     for (int i = 0; i < kEntries; ++i) {  // each 4096 x 1024, one after the other at the end
-        const std::size_t at = zeftil::get_u32(archive, zeftil::get_u32(archive, 12 + 4 * i) + zeftil::kFrameOffsetAt);
+        const std::size_t at = zeftil::get_u32(archive, zeftil::get_u32(archive, zeftil::kOffsetTableAt + 4 * i) + zeftil::kFrameOffsetAt);
         put_u16(archive, at + zeftil::kWidthAt, 4096);
         put_u16(archive, at + zeftil::kHeightAt, 1024);
         put_u32(archive, at + zeftil::kPixelOffsetAt, static_cast<std::uint32_t>(archive.size() + (static_cast<std::size_t>(i) << 22)));

@@ -12,10 +12,12 @@ namespace {
 using namespace zeftil;
 using namespace testing_support;
 
-// One entry "tree" with a 3x2 raw frame. Byte layout of what build_gaf writes:
-//   0 header, 12 offset table, 16 entry header (40) + frame slot (8),
-//   64 frame header (24), 88 pixels (6), 94 end.
-constexpr std::size_t kEntryAt = 16, kFrameAt = 64, kPixelsAt = 88, kSize = 94;
+// One entry "tree" with a 3x2 raw frame, as build_gaf lays it out: the
+// archive header, a one-slot offset table, the entry header, the frame
+// header, 6 pixels.
+constexpr std::size_t kEntryAt = kOffsetTableAt + kOffsetSize, kFrameAt = kEntryAt + kEntryHeaderSize,
+                      kPixelsAt = kFrameAt + kFrameHeaderSize, kSize = kPixelsAt + 6;
+constexpr std::uint32_t kSlotsInFile = (kSize - kOffsetTableAt) / kOffsetSize;
 
 Bytes tree_archive() {
     Bytes bytes = archive_of("tree", frame(3, 2, {1, 2, 3, 4, 5, 6}));
@@ -41,8 +43,8 @@ TEST(Reader, ArchiveLevelFaults) {
         {"empty file", [](Bytes& b) { b.clear(); }, ArchiveError::shorter_than_header},
         {"11 bytes", [](Bytes& b) { b.resize(11); }, ArchiveError::shorter_than_header},
         {"negative count", [](Bytes& b) { put_u32(b, 4, 0xFFFFFFFF); }, ArchiveError::negative_entry_count},
-        {"table past end", [](Bytes& b) { put_u32(b, 4, 21); }, ArchiveError::offset_table_outside_file},
-        {"table fills file", [](Bytes& b) { put_u32(b, 4, 20); }, ArchiveError::none},
+        {"table past end", [](Bytes& b) { put_u32(b, 4, kSlotsInFile + 1); }, ArchiveError::offset_table_outside_file},
+        {"table fills file", [](Bytes& b) { put_u32(b, 4, kSlotsInFile); }, ArchiveError::none},
         {"largest count", [](Bytes& b) { put_u32(b, 4, INT32_MAX); }, ArchiveError::offset_table_outside_file},
         {"header only, no entries", [](Bytes& b) { b.resize(12); put_u32(b, 4, 0); }, ArchiveError::none},
         {"table cut short", [](Bytes& b) { b.resize(15); }, ArchiveError::offset_table_outside_file},
@@ -63,27 +65,27 @@ TEST(Reader, EntryLevelFaults) {
     };
     const Case cases[] = {
         {"valid", [](Bytes&) {}, EntryError::none},
-        {"entry offset negative", [](Bytes& b) { put_u32(b, 12, 0xFFFFFFF0); }, EntryError::negative_entry_offset},
-        {"entry header one byte short", [](Bytes& b) { put_u32(b, 12, kSize - 47); },
+        {"entry offset negative", [](Bytes& b) { put_u32(b, kOffsetTableAt, 0xFFFFFFF0); }, EntryError::negative_entry_offset},
+        {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); },
          EntryError::entry_header_outside_file},
-        {"frame offset negative", [](Bytes& b) { put_u32(b, kEntryAt + 40, 0x80000000); },
+        {"frame offset negative", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, 0x80000000); },
          EntryError::negative_frame_offset},
-        {"frame header one byte short", [](Bytes& b) { put_u32(b, kEntryAt + 40, kSize - 19); },
+        {"frame header one byte short", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, kSize - 19); },
          EntryError::frame_header_outside_file},
-        {"width negative", [](Bytes& b) { put_u16(b, kFrameAt, 0xFFFF); }, EntryError::negative_size},
-        {"height negative", [](Bytes& b) { put_u16(b, kFrameAt + 2, 0x8000); }, EntryError::negative_size},
-        {"negative size beats zero size", [](Bytes& b) { put_u16(b, kFrameAt, 0); put_u16(b, kFrameAt + 2, 0xFFFF); },
+        {"width negative", [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0xFFFF); }, EntryError::negative_size},
+        {"height negative", [](Bytes& b) { put_u16(b, kFrameAt + kHeightAt, 0x8000); }, EntryError::negative_size},
+        {"negative size beats zero size", [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0); put_u16(b, kFrameAt + kHeightAt, 0xFFFF); },
          EntryError::negative_size},
-        {"pixel offset negative", [](Bytes& b) { put_u32(b, kFrameAt + 16, 0xFFFFFFFF); },
+        {"pixel offset negative", [](Bytes& b) { put_u32(b, kFrameAt + kPixelOffsetAt, 0xFFFFFFFF); },
          EntryError::negative_pixel_offset},
         {"pixels one byte short", [](Bytes& b) { b.pop_back(); }, EntryError::pixels_outside_file},
-        {"largest frame", [](Bytes& b) { put_u16(b, kFrameAt, 0x7FFF); put_u16(b, kFrameAt + 2, 0x7FFF); },
+        {"largest frame", [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0x7FFF); put_u16(b, kFrameAt + kHeightAt, 0x7FFF); },
          EntryError::pixels_outside_file},
         {"zero width, pixel offset never looked at",
-         [](Bytes& b) { put_u16(b, kFrameAt, 0); put_u32(b, kFrameAt + 16, 0xFFFFFFFF); }, EntryError::none},
-        {"zero height, pixels cut away", [](Bytes& b) { put_u16(b, kFrameAt + 2, 0); b.resize(kPixelsAt); },
+         [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0); put_u32(b, kFrameAt + kPixelOffsetAt, 0xFFFFFFFF); }, EntryError::none},
+        {"zero height, pixels cut away", [](Bytes& b) { put_u16(b, kFrameAt + kHeightAt, 0); b.resize(kPixelsAt); },
          EntryError::none},
-        {"bytes 8-15 change nothing", [](Bytes& b) { std::fill_n(b.begin() + kFrameAt + 10, 6, 0xAB); b[kFrameAt + 9] = 2; },
+        {"bytes 9 and 12-15 change nothing", [](Bytes& b) { std::fill_n(b.begin() + kFrameAt + 12, 4, 0xAB); b[kFrameAt + kCompressionAt] = 2; },
          EntryError::none},
     };
     for (const Case& c : cases) {
@@ -113,8 +115,8 @@ TEST(Reader, Names) {
     };
     for (const Case& c : cases) {
         Bytes bytes = tree_archive();
-        std::fill_n(bytes.begin() + kEntryAt + 8, 32, 0);
-        std::copy(c.field.begin(), c.field.end(), bytes.begin() + kEntryAt + 8);
+        std::fill_n(bytes.begin() + kEntryAt + kNameAt, 32, 0);
+        std::copy(c.field.begin(), c.field.end(), bytes.begin() + kEntryAt + kNameAt);
         GafArchive archive = parsed(bytes);
         GafEntry entry;
         ASSERT_EQ(read_entry(archive, 0, entry).error, EntryError::none);
@@ -131,10 +133,10 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     };
     Bytes bytes = gafbuild::build_gaf(entries);
     // Table order, not file order: swap the first two slots; repeat one slot.
-    const std::uint32_t first = get_u32(bytes, 12), second = get_u32(bytes, 16);
-    put_u32(bytes, 12, second);
-    put_u32(bytes, 16, first);
-    put_u32(bytes, 24, second);
+    const std::uint32_t first = get_u32(bytes, kOffsetTableAt), second = get_u32(bytes, kOffsetTableAt + 4);
+    put_u32(bytes, kOffsetTableAt, second);
+    put_u32(bytes, kOffsetTableAt + 4, first);
+    put_u32(bytes, kOffsetTableAt + 12, second);
     GafArchive archive = parsed(bytes);
     ASSERT_EQ(archive.nEntries, 4);
 

@@ -12,12 +12,14 @@ using namespace zeftil;
 using namespace testing_support;
 
 constexpr std::uint8_t T = 9;  // the frames' transparency index
+// Where build_gaf puts a one-entry archive's frame header and its data.
+constexpr std::size_t kFrameAt = kOffsetTableAt + kOffsetSize + kEntryHeaderSize, kDataAt = kFrameAt + kFrameHeaderSize;
 
 // An archive with one 6x3 frame flagged run-length encoded whose data is
 // `stream` followed by `tail`.
 Bytes archive_with_stream(const Bytes& stream, std::size_t tail = 0) {
     Bytes bytes = archive_of("s", frame(6, 3, {}, T, false));
-    bytes[64 + 9] = 1;  // the frame header starts at 64, its data at 88
+    bytes[kFrameAt + kCompressionAt] = 1;
     bytes.insert(bytes.end(), stream.begin(), stream.end());
     bytes.resize(bytes.size() + tail, 0xEE);
     return bytes;
@@ -68,7 +70,7 @@ TEST(RunLength, StreamsThatAreNotWellFormedAreReadRaw) {
         // With 18 bytes of data or more, the frame is read as 18 raw indices.
         const std::size_t tail = c.stream.size() < 18 ? 18 - c.stream.size() : 0;
         const Bytes bytes = archive_with_stream(c.stream, tail);
-        Bytes raw(bytes.begin() + 88, bytes.begin() + 88 + 18);
+        Bytes raw(bytes.begin() + kDataAt, bytes.begin() + kDataAt + 18);
         EXPECT_EQ(decode(bytes), raw) << c.what;
         // With fewer, the frame's raw bytes lie outside the file.
         if (c.stream.size() < 18) {

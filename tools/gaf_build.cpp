@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include "bytes.h"
+#include "gaf/gaf.h"
 
 namespace gafbuild {
 
-using zeftil::put_u16;
-using zeftil::put_u32;
+using namespace zeftil;
 
 std::vector<std::uint8_t> encode_run_length(const Frame& frame) {
     std::vector<std::uint8_t> out;
@@ -52,25 +52,25 @@ namespace {
 // Appends a frame's header and data to `out`; its header's offset.
 std::size_t append_frame(std::vector<std::uint8_t>& out, const Frame& frame) {
     const std::size_t frame_at = out.size();
-    out.resize(frame_at + kStoredFrameHeaderSize);
-    put_u16(out, frame_at + 0, static_cast<std::uint16_t>(frame.Width));
-    put_u16(out, frame_at + 2, static_cast<std::uint16_t>(frame.Height));
-    put_u16(out, frame_at + 4, static_cast<std::uint16_t>(frame.xOffset));
-    put_u16(out, frame_at + 6, static_cast<std::uint16_t>(frame.yOffset));
-    out[frame_at + 8] = frame.transparencyIndex;
-    out[frame_at + 9] = frame.compressed ? 1 : 0;
-    put_u32(out, frame_at + 16, static_cast<std::uint32_t>(out.size()));
+    out.resize(frame_at + kFrameHeaderSize);
+    put_u16(out, frame_at + kWidthAt, static_cast<std::uint16_t>(frame.Width));
+    put_u16(out, frame_at + kHeightAt, static_cast<std::uint16_t>(frame.Height));
+    put_u16(out, frame_at + kXOffsetAt, static_cast<std::uint16_t>(frame.xOffset));
+    put_u16(out, frame_at + kYOffsetAt, static_cast<std::uint16_t>(frame.yOffset));
+    out[frame_at + kTransparencyAt] = frame.transparencyIndex;
+    out[frame_at + kCompressionAt] = frame.compressed ? 1 : 0;
+    put_u32(out, frame_at + kPixelOffsetAt, static_cast<std::uint32_t>(out.size()));
     if (!frame.subFrames.empty()) {
         std::vector<std::size_t> slots = frame.slots;
         if (slots.empty())
             for (std::size_t i = 0; i < frame.subFrames.size(); ++i) slots.push_back(i);
-        put_u16(out, frame_at + 10, static_cast<std::uint16_t>(slots.size()));
+        put_u16(out, frame_at + kSubFrameCountAt, static_cast<std::uint16_t>(slots.size()));
         const std::size_t table_at = out.size();
-        out.resize(table_at + 4 * slots.size());
+        out.resize(table_at + kSubFrameSlotSize * slots.size());
         std::vector<std::size_t> sub_at;
         for (const Frame& sub : frame.subFrames) sub_at.push_back(append_frame(out, sub));
         for (std::size_t n = 0; n < slots.size(); ++n)
-            put_u32(out, table_at + 4 * n, static_cast<std::uint32_t>(sub_at[slots[n]]));
+            put_u32(out, table_at + kSubFrameSlotSize * n, static_cast<std::uint32_t>(sub_at[slots[n]]));
     } else if (frame.compressed) {
         const std::vector<std::uint8_t> stream = encode_run_length(frame);
         out.insert(out.end(), stream.begin(), stream.end());
@@ -83,21 +83,21 @@ std::size_t append_frame(std::vector<std::uint8_t>& out, const Frame& frame) {
 }  // namespace
 
 std::vector<std::uint8_t> build_gaf(std::span<const Entry> entries) {
-    std::vector<std::uint8_t> out(12 + 4 * entries.size());
-    put_u32(out, 0, kVersion);
-    put_u32(out, 4, static_cast<std::uint32_t>(entries.size()));
-    put_u32(out, 8, 0);
+    std::vector<std::uint8_t> out(kOffsetTableAt + kOffsetSize * entries.size());
+    put_u32(out, kVersionAt, kVersion);
+    put_u32(out, kEntryCountAt, static_cast<std::uint32_t>(entries.size()));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
         const std::size_t entry_at = out.size();
-        put_u32(out, 12 + 4 * i, static_cast<std::uint32_t>(entry_at));
-        out.resize(entry_at + kStoredEntryHeaderSize + kFrameSlotSize * entry.frames.size());
-        put_u16(out, entry_at, static_cast<std::uint16_t>(entry.storedFrameCount.value_or(
-                                   static_cast<std::int16_t>(entry.frames.size()))));
+        put_u32(out, kOffsetTableAt + kOffsetSize * i, static_cast<std::uint32_t>(entry_at));
+        // A header of no frames is still as long as one of one frame.
+        out.resize(entry_at + kFrameTableAt + kFrameSlotSize * std::max<std::size_t>(entry.frames.size(), 1));
+        put_u16(out, entry_at + kFrameCountAt, static_cast<std::uint16_t>(entry.storedFrameCount.value_or(
+                                                   static_cast<std::int16_t>(entry.frames.size()))));
         put_u16(out, entry_at + 2, 1);
-        std::copy_n(entry.name.begin(), std::min<std::size_t>(entry.name.size(), 32), out.begin() + entry_at + 8);
+        std::copy_n(entry.name.begin(), std::min(entry.name.size(), kNameFieldSize), out.begin() + entry_at + kNameAt);
         for (std::size_t f = 0; f < entry.frames.size(); ++f)
-            put_u32(out, entry_at + kStoredEntryHeaderSize + kFrameSlotSize * f,
+            put_u32(out, entry_at + kFrameTableAt + kFrameSlotSize * f,
                     static_cast<std::uint32_t>(append_frame(out, entry.frames[f])));
     }
     return out;

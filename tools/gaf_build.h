@@ -1,10 +1,10 @@
 // Writes GAF archives from pictures held in memory: the demo archive, the
 // tests' fixtures and the benchmark's workloads all come from here.
 //
-// Layout written: the 12-byte header and offset table, then per entry a
-// 40-byte header and its frame table (8 bytes per frame: frame header offset,
-// then 4 unused bytes), then per frame a 24-byte header and its pixel data;
-// for a composite, its sub-frame table and then each sub-frame so.
+// Layout written, in the reader's terms (gaf/gaf.h): the archive header and
+// offset table, then per entry its header and frame table, then per frame its
+// header and pixel data; for a composite, its sub-frame table and then each
+// sub-frame so.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +16,6 @@
 namespace gafbuild {
 
 inline constexpr std::uint32_t kVersion = 0x00010100;
-inline constexpr std::size_t kStoredEntryHeaderSize = 40;
-inline constexpr std::size_t kStoredFrameHeaderSize = 24;
-inline constexpr std::size_t kFrameSlotSize = 8;
 
 struct Frame {
     std::int16_t Width = 0;

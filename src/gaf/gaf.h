@@ -27,20 +27,23 @@ inline constexpr std::size_t kEntryCountAt = 4;
 inline constexpr std::size_t kOffsetTableAt = kArchiveHeaderSize;
 inline constexpr std::size_t kOffsetSize = 4;
 
-// Entry header, 48 bytes at the entry's offset:
+// Entry header, at the entry's offset:
 //   0  i16  nFrames
 //   2  u16  not used
 //   4  u32  not used
 //   8  32 bytes name, up to its first NUL; a field without one gives its
 //           first 31 characters
-//  40  i32  offset of frame 0's frame header
-//  44  u32  not used
+//  40  the frame table: nFrames slots of 8 bytes, each an i32 offset of a
+//      frame header and 4 bytes not used
+// It is read as one block of 48 bytes, through the slot of frame 0.
 inline constexpr std::size_t kEntryHeaderSize = 48;
 inline constexpr std::size_t kFrameCountAt = 0;
 inline constexpr std::size_t kNameAt = 8;
 inline constexpr std::size_t kNameFieldSize = 32;
-inline constexpr std::size_t kFrameOffsetAt = 40;
-static_assert(kNameAt + kNameFieldSize + 4 + 4 == kEntryHeaderSize);
+inline constexpr std::size_t kFrameTableAt = 40;
+inline constexpr std::size_t kFrameSlotSize = 8;
+inline constexpr std::size_t kFrameOffsetAt = kFrameTableAt;  // frame 0's header
+static_assert(kFrameTableAt + kFrameSlotSize == kEntryHeaderSize);
 
 // Frame header, 20 bytes at frame 0's offset:
 //   0  i16  Width
