@@ -15,16 +15,14 @@ TEST(CommandLine, Arguments) {
         OutputFormat format;
         std::string path;
     };
+    // The end-to-end table runs the other command lines; these show the
+    // format chosen, which only the files written would.
     const Case cases[] = {
-        {{}, true, OutputFormat::tga, ""},
         {{"units.gaf"}, false, OutputFormat::tga, "units.gaf"},
         {{"-b"}, false, OutputFormat::tga, "-b"},  // one argument is always the path
         {{"-b", "units.gaf"}, false, OutputFormat::bmp, "units.gaf"},
         {{"-b", "-b"}, false, OutputFormat::bmp, "-b"},
-        {{"-B", "units.gaf"}, true, OutputFormat::tga, ""},
         {{"-bb", "units.gaf"}, true, OutputFormat::tga, ""},
-        {{"units.gaf", "-b"}, true, OutputFormat::tga, ""},
-        {{"-b", "a.gaf", "b.gaf"}, true, OutputFormat::tga, ""},
         {{"a", "b", "c", "d"}, true, OutputFormat::tga, ""},
     };
     for (const Case& c : cases) {

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 const std::string kUsage =
     "ZEFTIL -- Convert Total Annihilation .GAF files into individual texture images\n"
-    "Version 0.90 free software, built from its own sources\n"
+    "Version " ZEFTIL_VERSION " free software, built from its own sources\n"
     "Syntax :   zeftil [-b] <filename.gaf>\n"
     "                    -b will generate .BMP files instead of the default .TGA\n\n";
 

@@ -74,7 +74,8 @@ inline constexpr long kMemoryBoundKib = 32 << 10;
 
 struct RunResult {
     // What a POSIX shell sees: the exit code's low 8 bits (-1 gives 255), or
-    // minus the number of the signal that ended the program.
+    // minus the number of the signal that ended the program (on Windows, -1
+    // for a crash, whose exception code is no exit code).
     int exit_status = 0;
     std::string out;  // on Windows with each CR LF read as LF
     std::string err;
