@@ -190,10 +190,4 @@ bool is_archive_file(const GafArchive& archive, const std::string& path);
 // (Windows does).
 void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 
-// Checks one row of a run-length stream, its operations `ops` (the bytes its
-// 2-byte count covers): they must end exactly at the end of `ops` and never
-// reach past `width` pixels. When `row` is given (width bytes, pre-filled
-// with the transparency index) the decoded indices are stored there.
-bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row);
-
 }  // namespace zeftil

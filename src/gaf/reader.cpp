@@ -83,6 +83,36 @@ void ArchiveInputDeleter::operator()(ArchiveInput* input) const { delete input; 
 
 namespace {
 
+// Checks one row of a run-length stream, its operations `ops` (the bytes its
+// 2-byte count covers): they must end exactly at the end of `ops` and never
+// reach past `width` pixels. When `row` is given (width bytes, pre-filled
+// with the transparency index) the decoded indices are stored there.
+bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row) {
+    std::size_t at = 0;
+    int x = 0;
+    while (at < ops.size()) {
+        const std::uint8_t control = ops[at++];
+        if (control & 1) {  // skip: these pixels keep the transparency index
+            const int run = control >> 1;
+            if (run > width - x) return false;
+            x += run;
+        } else if (control & 2) {  // one index, repeated
+            const int run = (control >> 2) + 1;
+            if (at == ops.size() || run > width - x) return false;
+            if (row) std::fill_n(row + x, run, ops[at]);
+            ++at;
+            x += run;
+        } else {  // indices copied as they stand
+            const int run = (control >> 2) + 1;
+            if (static_cast<std::size_t>(run) > ops.size() - at || run > width - x) return false;
+            if (row) std::copy_n(ops.data() + at, run, row + x);
+            at += static_cast<std::size_t>(run);
+            x += run;
+        }
+    }
+    return true;
+}
+
 // True when the input holds the bytes before `end`. Any input but a regular
 // file is read on until it holds them, ends or fails.
 bool reach(ArchiveInput& in, std::uint64_t end) {
@@ -443,32 +473,6 @@ void keep_rest_in_memory(GafArchive& archive, std::int32_t from) {
     in.table = Block{};
     in.data = Block{};
     for (PartRows& rows : in.parts) rows.block = Block{};
-}
-
-bool decode_run_length_row(std::span<const std::uint8_t> ops, int width, std::uint8_t* row) {
-    std::size_t at = 0;
-    int x = 0;
-    while (at < ops.size()) {
-        const std::uint8_t control = ops[at++];
-        if (control & 1) {  // skip: these pixels keep the transparency index
-            const int run = control >> 1;
-            if (run > width - x) return false;
-            x += run;
-        } else if (control & 2) {  // one index, repeated
-            const int run = (control >> 2) + 1;
-            if (at == ops.size() || run > width - x) return false;
-            if (row) std::fill_n(row + x, run, ops[at]);
-            ++at;
-            x += run;
-        } else {  // indices copied as they stand
-            const int run = (control >> 2) + 1;
-            if (static_cast<std::size_t>(run) > ops.size() - at || run > width - x) return false;
-            if (row) std::copy_n(ops.data() + at, run, row + x);
-            at += static_cast<std::size_t>(run);
-            x += run;
-        }
-    }
-    return true;
 }
 
 }  // namespace zeftil
