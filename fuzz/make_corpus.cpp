@@ -21,10 +21,12 @@
 #include <vector>
 
 #include "bytes.h"
+#include "gaf/gaf.h"
 #include "gaf_build.h"
 
 namespace {
 
+using namespace zeftil;
 using gafbuild::Entry;
 using gafbuild::Frame;
 using Bytes = std::vector<std::uint8_t>;
@@ -39,14 +41,15 @@ Frame picture(int width, int height, int seed, bool compressed = false) {
     return f;
 }
 
-std::size_t entry_at(const Bytes& bytes, std::size_t slot) { return zeftil::get_u32(bytes, 12 + 4 * slot); }
-std::size_t frame_at(const Bytes& bytes, std::size_t slot) { return zeftil::get_u32(bytes, entry_at(bytes, slot) + 40); }
+std::size_t entry_slot(std::size_t slot) { return kOffsetTableAt + kOffsetSize * slot; }
+std::size_t entry_at(const Bytes& bytes, std::size_t slot) { return get_u32(bytes, entry_slot(slot)); }
+std::size_t frame_at(const Bytes& bytes, std::size_t slot) { return get_u32(bytes, entry_at(bytes, slot) + kFrameOffsetAt); }
 
 Bytes shared() {
     Bytes bytes = gafbuild::build_gaf(std::vector<Entry>{
         {"first", {picture(3, 3, 1)}, {}}, {"second", {picture(2, 5, 2)}, {}}, {"third", {picture(4, 1, 3)}, {}}});
-    zeftil::put_u32(bytes, 12 + 4 * 2, static_cast<std::uint32_t>(entry_at(bytes, 0)));
-    zeftil::put_u32(bytes, entry_at(bytes, 1) + 40, static_cast<std::uint32_t>(frame_at(bytes, 0)));
+    put_u32(bytes, entry_slot(2), static_cast<std::uint32_t>(entry_at(bytes, 0)));
+    put_u32(bytes, entry_at(bytes, 1) + kFrameOffsetAt, static_cast<std::uint32_t>(frame_at(bytes, 0)));
     return bytes;
 }
 
@@ -59,7 +62,7 @@ Bytes run_length() {
             sprite.pixels[static_cast<std::size_t>(y * 12 + x)] =
                 static_cast<std::uint8_t>(x < 2 || x > 9 ? 9 : x == y + 2 ? 200 + y : y < 4 ? 40 : 80);
     Bytes bytes = gafbuild::build_gaf(std::vector<Entry>{{"sprite", {sprite}, {}}, {"flagged", {picture(4, 4, 5)}, {}}});
-    bytes[frame_at(bytes, 1) + 9] = 1;
+    bytes[frame_at(bytes, 1) + kCompressionAt] = 1;
     return bytes;
 }
 
@@ -125,18 +128,17 @@ std::size_t move_to_end(Bytes& bytes, std::size_t at, std::size_t length) {
 // headers; the offsets that name them follow them.
 Bytes headers_last(Bytes bytes) {
     std::map<std::size_t, std::size_t> moved;  // sub-frame headers, old to new
-    for (std::size_t slot = zeftil::get_u32(bytes, 4); slot-- > 0;) {
-        const std::size_t frames = zeftil::get_u16(bytes, entry_at(bytes, slot));
-        const std::size_t entry =
-            move_to_end(bytes, entry_at(bytes, slot), gafbuild::kStoredEntryHeaderSize + gafbuild::kFrameSlotSize * frames);
-        zeftil::put_u32(bytes, 12 + 4 * slot, static_cast<std::uint32_t>(entry));
-        const std::size_t frame = move_to_end(bytes, frame_at(bytes, slot), gafbuild::kStoredFrameHeaderSize);
-        zeftil::put_u32(bytes, entry + 40, static_cast<std::uint32_t>(frame));
-        const std::size_t table = zeftil::get_u32(bytes, frame + 16);
-        for (std::size_t n = 0; n < zeftil::get_u16(bytes, frame + 10); ++n) {
-            const std::size_t sub = zeftil::get_u32(bytes, table + 4 * n);
-            if (!moved.contains(sub)) moved[sub] = move_to_end(bytes, sub, gafbuild::kStoredFrameHeaderSize);
-            zeftil::put_u32(bytes, table + 4 * n, static_cast<std::uint32_t>(moved[sub]));
+    for (std::size_t slot = get_u32(bytes, kEntryCountAt); slot-- > 0;) {
+        const std::size_t frames = std::max<std::size_t>(get_u16(bytes, entry_at(bytes, slot) + kFrameCountAt), 1);
+        const std::size_t entry = move_to_end(bytes, entry_at(bytes, slot), kFrameTableAt + kFrameSlotSize * frames);
+        put_u32(bytes, entry_slot(slot), static_cast<std::uint32_t>(entry));
+        const std::size_t frame = move_to_end(bytes, frame_at(bytes, slot), kFrameHeaderSize);
+        put_u32(bytes, entry + kFrameOffsetAt, static_cast<std::uint32_t>(frame));
+        const std::size_t table = get_u32(bytes, frame + kPixelOffsetAt);
+        for (std::size_t n = 0; n < get_u16(bytes, frame + kSubFrameCountAt); ++n) {
+            const std::size_t sub = get_u32(bytes, table + kSubFrameSlotSize * n);
+            if (!moved.contains(sub)) moved[sub] = move_to_end(bytes, sub, kFrameHeaderSize);
+            put_u32(bytes, table + kSubFrameSlotSize * n, static_cast<std::uint32_t>(moved[sub]));
         }
     }
     return bytes;

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "bytes.h"
-#include "names.h"
 #include "gaf/gaf.h"
 #include "image/image.h"
 #include "image/palette.h"
+#include "messages.h"
+#include "names.h"
 
 namespace {
 
