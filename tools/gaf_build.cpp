@@ -96,9 +96,10 @@ std::vector<std::uint8_t> build_gaf(std::span<const Entry> entries) {
                                                    static_cast<std::int16_t>(entry.frames.size()))));
         put_u16(out, entry_at + 2, 1);
         std::copy_n(entry.name.begin(), std::min(entry.name.size(), kNameFieldSize), out.begin() + entry_at + kNameAt);
-        for (std::size_t f = 0; f < entry.frames.size(); ++f)
-            put_u32(out, entry_at + kFrameTableAt + kFrameSlotSize * f,
-                    static_cast<std::uint32_t>(append_frame(out, entry.frames[f])));
+        for (std::size_t f = 0; f < entry.frames.size(); ++f) {
+            const std::size_t frame_at = append_frame(out, entry.frames[f]);  // moves `out`
+            put_u32(out, entry_at + kFrameTableAt + kFrameSlotSize * f, static_cast<std::uint32_t>(frame_at));
+        }
     }
     return out;
 }
