@@ -19,6 +19,11 @@
 
 namespace zeftil {
 
+// Closes a file held by a std::unique_ptr.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
 // Which file names the system takes as they stand (see names.h).
 enum class NameRules { posix, windows };
 NameRules native_name_rules();

@@ -27,10 +27,6 @@ constexpr std::size_t kReadBlock = ZEFTIL_READ_BLOCK;
 constexpr std::size_t kHeaderRead = std::min<std::size_t>(4096, kReadBlock);
 constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // Bytes of a regular file read together, kept for the reads that follow:
 // the first `held` of `bytes`, which only grows.
 struct Block {

@@ -18,10 +18,6 @@ namespace {
 // Image bytes are written this much at a time.
 constexpr std::size_t kWriteBlock = std::size_t{256} << 10;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // The temporary file that may exist right now, for remove_pending_temporary.
 // A fixed buffer, so that a signal handler can read it; the name is stored
 // whole before the flag that publishes it is set.
