@@ -170,7 +170,7 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     CloseHandle(child.hProcess);
     // A crash ends a process with an exception code (0xC0000005 and the
     // like): negative, as a signal would be, never an exit code.
-    if ((code & 0xC0000000u) == 0xC0000000u) return -1;
+    if ((code & 0xF0000000u) == 0xC0000000u) return -1;
     return static_cast<int>(code & 0xFF);
 }
 
