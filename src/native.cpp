@@ -69,9 +69,11 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     return args;
 }
 
-std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
+std::FILE* open_for_reading(const std::string& path) {
+    return _wfopen(openable_path(utf8_to_wide(path)).c_str(), L"rb");
+}
 
-std::filesystem::path output_file_path(std::string_view name) { return windows1252_to_wide(name); }
+std::filesystem::path output_file_path(std::string_view name) { return openable_path(windows1252_to_wide(name)); }
 
 std::string name_text(std::string_view name) { return wide_to_utf8(windows1252_to_wide(name)); }
 
@@ -104,6 +106,38 @@ std::string name_text(std::string_view name) { return std::string(name); }
 void write_error_text(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+}
+
+#endif
+
+std::wstring extended_length_form(std::wstring_view full_path) {
+    if (full_path.size() <= kLongestPlainPath) return {};
+    const auto is_letter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); };
+    // A drive path: C:\...
+    if (is_letter(full_path[0]) && full_path.substr(1, 2) == L":\\") return L"\\\\?\\" + std::wstring(full_path);
+    // A network path, \\server\share\...: not a namespace's \\?\ nor a
+    // device's \\.\, and a server name before the next backslash.
+    if (full_path.starts_with(L"\\\\") && !full_path.starts_with(L"\\\\?\\") && !full_path.starts_with(L"\\\\.\\") &&
+        full_path[2] != L'\\')
+        return L"\\\\?\\UNC" + std::wstring(full_path.substr(1));
+    return {};
+}
+
+#ifdef _WIN32
+
+std::wstring openable_path(const std::wstring& path) {
+    // Given room for a short full path, GetFullPathNameW returns its length;
+    // given too little, the room a longer one needs, its NUL included.
+    std::wstring full(kLongestPlainPath + 1, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > kLongestPlainPath) {
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    std::wstring extended = extended_length_form(full);
+    return extended.empty() ? path : extended;
 }
 
 #endif
