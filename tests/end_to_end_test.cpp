@@ -264,32 +264,4 @@ TEST_F(EndToEnd, ADirectoryInTheWayIsLeftAlone) {
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"after.tga", "dir.tga", "in.gaf", "small.tga"}));
 }
 
-// Past Windows' 260 characters: an archive path of over 300, and a current
-// folder of 250 whose output files, and the temporary files before them, go
-// past 260 (a current folder itself cannot, without the system's long-path
-// setting). Wine does not enforce the limit: there this guards the long
-// forms against breaking them, as the unit test guards the conversion.
-TEST_F(EndToEnd, PathsPastTheWindowsLimit) {
-    const fs::path deep = dir.path / std::string(120, 'a') / std::string(120, 'b') / std::string(100, 'c');
-    fs::create_directories(deep);
-    const std::string name = "a-name-of-twenty-six-chars";
-    archive({{"gun", {kGun}, {}}, {name, {kWall}, {}}});
-    fs::rename(dir.path / "in.gaf", deep / "in.gaf");
-    const fs::path here = dir.path / std::string(250 - dir.path.string().size() - 1, 'd');
-    fs::create_directory(here);
-    ASSERT_EQ(here.string().size(), 250u);
-
-    for (const auto format : {OutputFormat::tga, OutputFormat::bmp}) {
-        const std::string archive = format == OutputFormat::tga ? (deep / "in.gaf").string()
-                                                                : "../" + fs::relative(deep, dir.path).generic_string() + "/in.gaf";
-        const RunResult r = run_zeftil(args_for(format, archive), here);
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(r.out + r.err, "");
-        const std::string ext = extension(format);
-        EXPECT_EQ(read_file(here / ("gun" + ext)), image_of(format, kGun));
-        EXPECT_EQ(read_file(here / (name + ext)), image_of(format, kWall));
-    }
-    EXPECT_EQ(list_dir(here), (std::vector<std::string>{name + ".bmp", name + ".tga", "gun.bmp", "gun.tga"}));
-}
-
 }  // namespace
