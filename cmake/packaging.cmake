@@ -13,22 +13,26 @@ include(GNUInstallDirs)
 
 set(ZEFTIL_MAINTAINER "the zeftil developers <zeftil@example.org>")
 
+# LICENSE's copyright line (the Debian copyright file and zeftil.exe's version
+# resource carry it) and its permission text.
+file(READ LICENSE licence)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+if(NOT licence MATCHES "\nCopyright \\(c\\) ([^\n]+)\n+(Permission is hereby granted.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: no copyright line followed by the permission text")
+endif()
+set(ZEFTIL_COPYRIGHT "${CMAKE_MATCH_1}")
+set(ZEFTIL_PERMISSION "${CMAKE_MATCH_2}")
+
 if(WIN32)
-  # The zip: zeftil.exe, README.txt and LICENSE.txt side by side at its top,
-  # the texts with CR LF line ends so that Notepad shows them right. No man
-  # page: Windows has no reader for it.
+  # The zip: zeftil.exe, README.txt (a short guide of its own, for Windows),
+  # LICENSE.txt and demo.gaf side by side at its top, the texts with CR LF
+  # line ends so that Notepad shows them right. The demo archive is taken
+  # from the sources when the zip is made. No man page: Windows has no reader
+  # for it.
   install(TARGETS zeftil RUNTIME DESTINATION .)
-  foreach(text README.md:README.txt LICENSE:LICENSE.txt)
-    string(REPLACE ":" ";" text "${text}")
-    list(GET text 0 source)
-    list(GET text 1 target)
-    file(READ ${PROJECT_SOURCE_DIR}/${source} content)
-    string(REPLACE "\r\n" "\n" content "${content}")
-    string(REPLACE "\n" "\r\n" content "${content}")
-    file(WRITE ${PROJECT_BINARY_DIR}/${target} "${content}")
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
-    install(FILES ${PROJECT_BINARY_DIR}/${target} DESTINATION .)
-  endforeach()
+  configure_file(packaging/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt examples/demo.gaf DESTINATION .)
 else()
   install(TARGETS zeftil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -50,18 +54,13 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The copyright file in Debian's machine-readable format, made from LICENSE:
-  # its copyright line, and its permission text indented one space, empty
-  # lines as " .".
-  file(READ LICENSE licence)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
-  if(NOT licence MATCHES "\nCopyright \\(c\\) ([^\n]+)\n+(Permission is hereby granted.*[^\n])\n*$")
-    message(FATAL_ERROR "LICENSE: no copyright line followed by the permission text")
-  endif()
-  set(ZEFTIL_COPYRIGHT "${CMAKE_MATCH_1}")
-  string(REPLACE "\n" "\n " ZEFTIL_LICENCE_TEXT " ${CMAKE_MATCH_2}")
+  # its permission text indented one space, empty lines as " .".
+  string(REPLACE "\n" "\n " ZEFTIL_LICENCE_TEXT " ${ZEFTIL_PERMISSION}")
   string(REPLACE "\n \n" "\n .\n" ZEFTIL_LICENCE_TEXT "${ZEFTIL_LICENCE_TEXT}")
   configure_file(packaging/copyright.in packaging/copyright @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Where lintian's count of fortified calls misjudges the program.
+  install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME zeftil)
 endif()
 
 set(CPACK_PACKAGE_NAME zeftil)
@@ -93,7 +92,29 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(WIN32)
   # Named zeftil-<version>-win64.zip (CPack's system name for 64-bit Windows).
   set(CPACK_GENERATOR ZIP)
+  # CPack gives the zip's members SOURCE_DATE_EPOCH as their time, but puts
+  # them in the order the staging folder lists them, and the packager's user
+  # and group ids in each member's Unix extra field: Debian's
+  # strip-nondeterminism sorts them by name and zeroes the ids.
+  find_program(CPACK_ZEFTIL_STRIP_NONDETERMINISM strip-nondeterminism)
+
+  # The version resource and the application manifest, compiled by windres.
+  enable_language(RC)
+  set(ZEFTIL_DESCRIPTION "zeftil, GAF sprite archives into TGA or BMP images")
+  set(version_parts ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH} ${PROJECT_VERSION_TWEAK})
+  list(APPEND version_parts 0 0 0)
+  list(SUBLIST version_parts 0 4 version_parts)
+  list(JOIN version_parts "," ZEFTIL_VERSION_COMMAS)
+  list(JOIN version_parts "." ZEFTIL_VERSION_DOTS)
+  set(ZEFTIL_MANIFEST ${PROJECT_BINARY_DIR}/packaging/zeftil.exe.manifest)
+  configure_file(packaging/zeftil.exe.manifest.in ${ZEFTIL_MANIFEST} @ONLY)
+  configure_file(packaging/zeftil.rc.in packaging/zeftil.rc @ONLY)
+  target_sources(zeftil PRIVATE ${PROJECT_BINARY_DIR}/packaging/zeftil.rc)
+  set_source_files_properties(${PROJECT_BINARY_DIR}/packaging/zeftil.rc PROPERTIES OBJECT_DEPENDS ${ZEFTIL_MANIFEST})
 else()
   set(CPACK_GENERATOR DEB)
 endif()
+# Each package build then writes the SHA-256 of its packages to SHA256SUMS
+# beside them (sha256sum -c SHA256SUMS checks them).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_sums.cmake)
 include(CPack)

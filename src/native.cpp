@@ -77,7 +77,9 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
 
 NameRules native_name_rules() { return NameRules::windows; }
 
-std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
+std::FILE* open_for_reading(const std::string& path) {
+    return _wfopen(openable_path(utf8_to_wide(path)).c_str(), L"rb");
+}
 
 namespace {
 
@@ -117,7 +119,7 @@ std::FILE* create_new_file(const std::string& name) {
     if (!file) {
         const int error = errno;
         _close(fd);
-        std::remove(name.c_str());
+        _wunlink(output_file_path(name).c_str());
         errno = error;
     }
     return file;
@@ -125,7 +127,7 @@ std::FILE* create_new_file(const std::string& name) {
 
 void remove_file_now(const char* name) noexcept { _unlink(name); }
 
-std::filesystem::path output_file_path(std::string_view name) { return windows1252_to_wide(name); }
+std::filesystem::path output_file_path(std::string_view name) { return openable_path(windows1252_to_wide(name)); }
 
 std::string name_text(std::string_view name) { return wide_to_utf8(windows1252_to_wide(name)); }
 
@@ -194,5 +196,37 @@ std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::u
     if (!sought || std::ferror(file)) error = errno != 0 ? errno : EIO;
     return n;
 }
+
+std::wstring extended_length_form(std::wstring_view full_path) {
+    if (full_path.size() <= kLongestPlainPath) return {};
+    const auto is_letter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); };
+    // A drive path: C:\...
+    if (is_letter(full_path[0]) && full_path.substr(1, 2) == L":\\") return L"\\\\?\\" + std::wstring(full_path);
+    // A network path, \\server\share\...: not a namespace's \\?\ nor a
+    // device's \\.\, and a server name before the next backslash.
+    if (full_path.starts_with(L"\\\\") && !full_path.starts_with(L"\\\\?\\") && !full_path.starts_with(L"\\\\.\\") &&
+        full_path[2] != L'\\')
+        return L"\\\\?\\UNC" + std::wstring(full_path.substr(1));
+    return {};
+}
+
+#ifdef _WIN32
+
+std::wstring openable_path(const std::wstring& path) {
+    // Given room for a short full path, GetFullPathNameW returns its length;
+    // given too little, the room a longer one needs, its NUL included.
+    std::wstring full(kLongestPlainPath + 1, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > kLongestPlainPath) {
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    std::wstring extended = extended_length_form(full);
+    return extended.empty() ? path : extended;
+}
+
+#endif
 
 }  // namespace zeftil

@@ -77,4 +77,25 @@ std::wstring windows1252_to_wide(std::string_view text);
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
 #endif
 
+// Windows opens a path whose full form (the current directory, the drive and
+// every `.` and `..` worked in) is longer than this only in its
+// extended-length form, which no setting of the system limits.
+inline constexpr std::size_t kLongestPlainPath = 259;  // MAX_PATH less the NUL
+
+// The extended-length form of `full_path`, a full path as GetFullPathNameW
+// gives it (backslashes, no `.` or `..`), when it is longer than
+// kLongestPlainPath: "\\?\C:\..." for a drive path, "\\?\UNC\server\share\..."
+// for a network path "\\server\share\...". Empty when the path is short
+// enough to open as it stands, or already names a namespace of its own
+// ("\\?\...", a device "\\.\..."), or has a form that cannot be extended.
+// Plain string work, built on every system.
+std::wstring extended_length_form(std::wstring_view full_path);
+
+#ifdef _WIN32
+// `path` as it can be opened: itself when its full path is short enough, so
+// that device names, trailing dots and `/` keep Windows' ordinary handling;
+// otherwise the extended-length form of its full path.
+std::wstring openable_path(const std::wstring& path);
+#endif
+
 }  // namespace zeftil

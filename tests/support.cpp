@@ -158,8 +158,13 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     startup.hStdOutput = inheritable_file(out_path);
     startup.hStdError = inheritable_file(err_path);
     PROCESS_INFORMATION child{};
-    const bool started = CreateProcessW(program.c_str(), wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        cwd.c_str(), &startup, &child);
+    // Wine on a loaded machine now and then fails a start: a few more tries.
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(500);
+        started = CreateProcessW(program.c_str(), wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(),
+                                 &startup, &child);
+    }
     CloseHandle(startup.hStdOutput);
     CloseHandle(startup.hStdError);
     if (!started) throw std::runtime_error("cannot start " + program.string());

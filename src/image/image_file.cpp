@@ -46,7 +46,8 @@ struct Temporary {
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
     ~Temporary() {
-        if (!name.empty() && !renamed) std::remove(name.c_str());
+        std::error_code ec;  // through the path the file was created by, long or not
+        if (!name.empty() && !renamed) std::filesystem::remove(output_file_path(name), ec);
         unpublish();
     }
 };
