@@ -16,13 +16,15 @@
 //       per pixel (default workload: mid). Unlike seconds, these repeat exactly.
 //
 // --zeftil measures another build of zeftil, an older one say, instead of the
-// one built beside this program; --floor another floor (a wrapper that runs
-// zeftil.exe and bench_floor.exe under Wine, say: the plan is the same). DIR defaults to /dev/shm/zeftil-bench, a tmpfs, so that the figures are the
-// programs' and the kernel's rather than a disk's; the file system used is
-// printed. Workloads: big (16 x 2048x2048), mid (256 x 256x256), many
-// (20,000 x 16x16) and anim (64 entries of 16 frames of 256x256, of which
-// only the first is converted, as in an animation), every pixel a
-// pseudo-random palette index.
+// one built beside this program, and --floor another floor: given scripts
+// that run zeftil.exe and bench_floor.exe under Wine, the Windows programs
+// (the plan is the same on both systems). DIR defaults to
+// /dev/shm/zeftil-bench, a tmpfs, so that the figures are the programs' and
+// the kernel's rather than a disk's; the file system used is printed.
+// Workloads: big (16 x 2048x2048), mid (256 x 256x256), many (20,000 x
+// 16x16) and anim (64 entries of 16 frames of 256x256, of which only the
+// first is converted, as in an animation), every pixel a pseudo-random
+// palette index.
 #include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
