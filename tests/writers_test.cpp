@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bytes.h"
+#include "image/expand.h"
 #include "image/image.h"
 #include "image/palette.h"
 #include "support.h"
@@ -49,6 +50,31 @@ TEST(Writers, RowAlignment) {
         EXPECT_EQ(zeftil::get_u32(bmp, 34), image_size);
         for (std::size_t i = 0; i < image_size; ++i)
             ASSERT_EQ(bmp[54 + i], i % c.bmp_row < 3u * static_cast<std::size_t>(c.width) ? 0xFF : 0x00) << i;
+    }
+}
+
+// Every way of expanding a row that this processor runs: every index at every
+// place of rows 1 to 64 pixels wide (all the tails of an eight-pixel step),
+// TGA and BMP, byte for byte what the palette says, alignment bytes zero and
+// nothing written past the row.
+TEST(Writers, EveryExpandPathGivesThePaletteBytes) {
+    for (const ExpandPath path : {ExpandPath::scalar, ExpandPath::avx2}) {
+        if (!can_run(path)) continue;
+        for (const OutputFormat format : {OutputFormat::tga, OutputFormat::bmp})
+            for (std::size_t width = 1; width <= 64; ++width)
+                for (std::size_t first = 0; first < 256; ++first) {
+                    const std::size_t size = row_size(format, width);
+                    Bytes indices(width), expected(size + 32, 0xA5), row = expected;
+                    std::fill_n(expected.begin(), size, 0);
+                    for (std::size_t x = 0; x < width; ++x) {
+                        indices[x] = static_cast<std::uint8_t>(first + 97 * x);
+                        const Rgb c = gaf_palette[indices[x]];
+                        std::copy_n(Bytes{c.b, c.g, c.r}.begin(), 3, expected.begin() + 3 * static_cast<long>(x));
+                    }
+                    encode_row(path, format, indices, std::span(row).first(size));
+                    ASSERT_EQ(row, expected) << "path " << int(path) << ", format " << int(format) << ", width "
+                                             << width << ", first index " << first;
+                }
     }
 }
 

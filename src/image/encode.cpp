@@ -2,8 +2,14 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "image/expand.h"
 #include "image/image.h"
 #include "image/palette.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ZEFTIL_X86
+#endif
 
 namespace zeftil {
 
@@ -57,14 +63,15 @@ void encode_header(OutputFormat format, ImageSize image, std::span<std::uint8_t>
     put_u32(out, 50, 0);                          // important colours
 }
 
-void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out) {
-    const std::size_t width = indices.size();
-    const std::uint8_t* in = indices.data();
-    std::uint8_t* to = out.data();
+namespace {
+
+// Places pixels [0, width) as blue, green, red at to[0, 3 * width) and
+// nothing beyond. Every pixel but the last is placed with one 4-byte copy;
+// its spare byte is overwritten by the next pixel. Eight pixels a step,
+// unrolled at -O2 too, so that the loop's own counting costs little next to
+// the copies.
+void expand_scalar(const std::uint8_t* in, std::size_t width, std::uint8_t* to) {
     if (width == 0) return;
-    // Every pixel but the last is placed with one 4-byte copy; its spare byte
-    // is overwritten by the next pixel. Eight pixels a step, unrolled at -O2
-    // too, so that the loop's own counting costs little next to the copies.
     std::size_t x = 0;
     for (; x + 8 < width; x += 8) {
 #pragma GCC unroll 8
@@ -75,7 +82,60 @@ void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std:
     to[3 * width - 3] = last.b;
     to[3 * width - 2] = last.g;
     to[3 * width - 1] = last.r;
-    std::fill(to + 3 * width, to + row_size(format, width), std::uint8_t{0});
+}
+
+#ifdef ZEFTIL_X86
+// The same, eight pixels a step: their eight table entries side by side in
+// one 32-byte register, the spare byte of each dropped (32 bytes shuffled down
+// to 24) and stored as 16 + 8 bytes, so nothing is written past the step's
+// 24. The last width % 8 pixels go the scalar way. The entries are loaded
+// one by one: on the AMD processor it was measured on, that took 0.22 ns a
+// pixel and the gather instruction 0.43 to 0.75.
+[[gnu::target("avx2")]] void expand_avx2(const std::uint8_t* in, std::size_t width, std::uint8_t* to) {
+    // Within each 16-byte half: bytes 0-2, 4-6, 8-10, 12-14, then four zeros.
+    const __m256i drop_spare = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                                0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    // The halves' twelve bytes side by side: 4-byte words 0-2 and 4-6.
+    const __m256i join_halves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    const auto entry = [](std::uint8_t index) { return static_cast<int>(kBgrTable[index]); };
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const std::uint8_t* i = in + x;
+        const __m256i pixels = _mm256_setr_epi32(entry(i[0]), entry(i[1]), entry(i[2]), entry(i[3]), entry(i[4]),
+                                                 entry(i[5]), entry(i[6]), entry(i[7]));
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(pixels, drop_spare), join_halves);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 3 * x), _mm256_castsi256_si128(packed));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 3 * x + 16), _mm256_extracti128_si256(packed, 1));
+    }
+    expand_scalar(in + x, width - x, to + 3 * x);
+}
+#endif
+
+}  // namespace
+
+bool can_run(ExpandPath path) {
+    if (path == ExpandPath::scalar) return true;
+#ifdef ZEFTIL_X86
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+void encode_row(ExpandPath path, OutputFormat format, std::span<const std::uint8_t> indices,
+                std::span<std::uint8_t> out) {
+    const std::size_t width = indices.size();
+#ifdef ZEFTIL_X86
+    if (path == ExpandPath::avx2) expand_avx2(indices.data(), width, out.data());
+#endif
+    if (path == ExpandPath::scalar) expand_scalar(indices.data(), width, out.data());
+    std::fill(out.data() + 3 * width, out.data() + row_size(format, width), std::uint8_t{0});
+}
+
+void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out) {
+    static const ExpandPath fastest = can_run(ExpandPath::avx2) ? ExpandPath::avx2 : ExpandPath::scalar;
+    encode_row(fastest, format, indices, out);
 }
 
 std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices) {
