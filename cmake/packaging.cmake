@@ -1,9 +1,9 @@
 # What `cmake --install` puts where, and the packages CPack makes from it:
 #
-#   cmake -S . -B build -DZEFTIL_TESTS=OFF && cmake --build build -j2
+#   cmake -S . -B build -DBUILD_TESTING=OFF && cmake --build build -j2
 #   (cd build && cpack -G DEB)      # zeftil_<version>_amd64.deb
 #
-#   cmake -S . -B build-win -DZEFTIL_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake -S . -B build-win -DBUILD_TESTING=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #   cmake --build build-win -j2
 #   (cd build-win && cpack -G ZIP)  # zeftil-<version>-win64.zip
 #
