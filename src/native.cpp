@@ -1,6 +1,7 @@
 #include "native.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <sys/stat.h>
 
 #ifdef _WIN32
@@ -111,15 +112,32 @@ bool is_same_file(std::FILE* file, std::string_view name) {
 }
 
 // The C runtime MinGW links against (msvcrt) ignores fopen's "x" and would
-// truncate the file: the exclusive create goes through _wopen.
-std::FILE* create_new_file(const std::string& name) {
-    const int fd = _wopen(output_file_path(name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE* file = _fdopen(fd, "wb");
+// truncate the file, and _wopen shares no right to delete: the exclusive
+// create goes through CreateFileW, sharing deletion so that a signal handler
+// can remove the file while it is being written.
+std::FILE* create_new_file(const std::filesystem::path& path) {
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+            case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+            case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+            case ERROR_PATH_NOT_FOUND: case ERROR_FILE_NOT_FOUND: errno = ENOENT; break;
+            case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+            case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+            default: errno = EIO;
+        }
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (!file) {
         const int error = errno;
-        _close(fd);
-        _wunlink(output_file_path(name).c_str());
+        if (fd < 0)
+            CloseHandle(handle);
+        else
+            _close(fd);
+        DeleteFileW(path.c_str());
         errno = error;
     }
     return file;
@@ -174,7 +192,7 @@ bool is_same_file(std::FILE* file, std::string_view name) {
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-std::FILE* create_new_file(const std::string& name) { return std::fopen(name.c_str(), "wbx"); }
+std::FILE* create_new_file(const std::filesystem::path& path) { return std::fopen(path.c_str(), "wbx"); }
 
 void remove_file_now(const char* name) noexcept { unlink(name); }
 
@@ -190,6 +208,9 @@ void write_error_text(std::string_view text) {
 #endif
 
 std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error) {
+    // A read that failed before leaves the stream's error flag set, which a
+    // seek does not clear.
+    std::clearerr(file);
     errno = 0;
     const bool sought = seek_to(file, offset) == 0;
     const std::size_t n = sought ? std::fread(to.data(), 1, to.size(), file) : 0;

@@ -42,10 +42,11 @@ bool regular_file_size(std::FILE* file, std::uint64_t& size);
 // device and file number; on Windows the same volume and file index).
 bool is_same_file(std::FILE* file, std::string_view name);
 
-// Creates the file `name`, an ASCII name in the current directory, for
-// writing in binary mode, only if no file of that name exists yet: otherwise
-// it fails with EEXIST rather than open the existing file.
-std::FILE* create_new_file(const std::string& name);
+// Creates the file at `path` (an output_file_path) for writing in binary
+// mode, only if no file of that name exists yet: otherwise it fails with
+// EEXIST rather than open the existing file. On Windows the file may be
+// deleted while it is open, as an interrupted run does.
+std::FILE* create_new_file(const std::filesystem::path& path);
 
 // Removes the file `name`, a plain ASCII name in the current directory, with
 // only what a signal handler may call.

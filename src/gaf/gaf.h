@@ -100,8 +100,9 @@ struct GafFrame {
 };
 
 struct GafEntry {
+    bool named = false;  // its header was read: nFrames and name are its own
     std::int16_t nFrames = 0;
-    std::string name;  // at most 31 characters, never holds a NUL
+    std::string name;    // at most 31 characters, never holds a NUL
     GafFrame frame;    // frame 0, the only frame converted
 };
 

@@ -316,6 +316,7 @@ EntryStatus check_entry(ArchiveInput& in, std::int32_t index, GafEntry& entry) {
     std::size_t length = 0;
     while (length < kNameFieldSize - 1 && header.bytes[kNameAt + length] != 0) ++length;
     entry.name.assign(reinterpret_cast<const char*>(header.bytes.data() + kNameAt), length);
+    entry.named = true;
 
     const std::int32_t frame_at = get_i32(header.bytes, kFrameOffsetAt);
     if (frame_at < 0) return {EntryError::negative_frame_offset};

@@ -40,34 +40,36 @@ void unpublish() {
 // A temporary file of the write under way: removed however the write is
 // left, unless it was renamed into place.
 struct Temporary {
-    std::string name;  // empty until the file exists
-    bool renamed = false;
+    std::string name;                  // set before the file is made
+    std::filesystem::path path;        // the path it is made by, long or not
+    bool exists = false, renamed = false;
     Temporary() = default;
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
     ~Temporary() {
-        std::error_code ec;  // through the path the file was created by, long or not
-        if (!name.empty() && !renamed) std::filesystem::remove(output_file_path(name), ec);
+        std::error_code ec;
+        if (exists && !renamed) std::filesystem::remove(path, ec);
         unpublish();
     }
 };
 
 // Creates a file that did not exist before under a fresh name in the current
-// directory. The name is plain ASCII, the same bytes on every system, so the
-// narrow calls that remove it need no conversion. It is published before it
-// exists, so that an interrupted run can never miss removing it.
+// directory. The name is plain ASCII, the same bytes on every system. It is
+// published, and everything its removal needs is made, before the file
+// exists, so that neither a signal nor a failed allocation can leave it.
 std::FILE* create_temporary(Temporary& temporary) {
     static std::mt19937_64 random{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
-    std::string name;
     for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string& name = temporary.name;
         name = ".zeftil-";
         for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name += digits[bits & 15];
         name += ".tmp";
+        temporary.path = output_file_path(name);
         publish(name);
         errno = 0;
-        if (std::FILE* f = create_new_file(name)) {
-            temporary.name = name;
+        if (std::FILE* f = create_new_file(temporary.path)) {
+            temporary.exists = true;
             return f;
         }
         unpublish();
@@ -124,7 +126,7 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
     if (status.ok()) {
         std::error_code ec;
-        std::filesystem::rename(output_file_path(temporary.name), output_file_path(path), ec);
+        std::filesystem::rename(temporary.path, output_file_path(path), ec);
         if (ec) status = {WriteError::cannot_rename, ec.value(), {}};
         temporary.renamed = !ec;
     }
