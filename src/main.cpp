@@ -76,14 +76,7 @@ int run_reporting_failure(const std::vector<std::string_view>& args) {
 
 }  // namespace
 
-#ifdef _WIN32
-// wmain: the C runtime splits the wide command line by the same rules as
-// main's, and no character of the arguments is lost to the ANSI code page.
-// They go on as UTF-8.
-extern "C" int wmain(int argc, wchar_t** argv) {
-    const std::vector<std::string> args = zeftil::utf8_arguments(argc, argv);
+ZEFTIL_MAIN {
+    const std::vector<std::string> args = zeftil::program_arguments(argc, argv);
     return run_reporting_failure({args.begin(), args.end()});
 }
-#else
-int main(int argc, char** argv) { return run_reporting_failure({argv + (argc > 0 ? 1 : 0), argv + argc}); }
-#endif

@@ -70,7 +70,7 @@ std::wstring windows1252_to_wide(std::string_view text) {
     return wide;
 }
 
-std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+std::vector<std::string> program_arguments(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(wide_to_utf8(argv[i]));
     return args;
@@ -168,6 +168,8 @@ void write_error_text(std::string_view text) {
 }
 
 #else
+
+std::vector<std::string> program_arguments(int argc, char** argv) { return {argv + (argc > 0 ? 1 : 0), argv + argc}; }
 
 NameRules native_name_rules() { return NameRules::posix; }
 

@@ -74,9 +74,18 @@ std::string wide_to_utf8(std::wstring_view text);
 
 std::wstring windows1252_to_wide(std::string_view text);
 
-// The arguments after the program's own name, as UTF-8.
-std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+// Windows hands a program its arguments as UTF-16 through wmain, split by
+// the same rules as main's, so that no character is lost to the ANSI code
+// page; elsewhere they are main's bytes.
+using ArgumentChar = wchar_t;
+#define ZEFTIL_MAIN extern "C" int wmain(int argc, wchar_t** argv)
+#else
+using ArgumentChar = char;
+#define ZEFTIL_MAIN int main(int argc, char** argv)
 #endif
+
+// The arguments after the program's own name, as UTF-8 on Windows.
+std::vector<std::string> program_arguments(int argc, ArgumentChar** argv);
 
 // Windows opens a path whose full form (the current directory, the drive and
 // every `.` and `..` worked in) is longer than this only in its

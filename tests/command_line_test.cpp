@@ -33,21 +33,4 @@ TEST(CommandLine, Arguments) {
     }
 }
 
-#ifdef _WIN32
-// Windows arguments travel as UTF-8; every wide string, lone surrogates too,
-// comes back whole.
-TEST(CommandLine, WideArgumentsAsUtf8) {
-    const std::pair<std::wstring, std::string> cases[] = {
-        {L"a.gaf", "a.gaf"},
-        {L"caf\u00E9 \u0418 \u6E38", "caf\xC3\xA9 \xD0\x98 \xE6\xB8\xB8"},
-        {L"\U0001F3AE", "\xF0\x9F\x8E\xAE"},
-        {L"\xD800x\xDFFF", "\xED\xA0\x80x\xED\xBF\xBF"},
-    };
-    for (const auto& [wide, utf8] : cases) {
-        EXPECT_EQ(wide_to_utf8(wide), utf8);
-        EXPECT_EQ(utf8_to_wide(utf8), wide);
-    }
-    EXPECT_EQ(utf8_to_wide("a\xC3(\xC0\x80\xF4\x90\x80\x80"), L"a\uFFFD(\uFFFD\uFFFD\uFFFD");
-}
-#endif
 }  // namespace

@@ -1,11 +1,6 @@
 // The built program, run in a scratch directory: standard output, standard
 // error, exit status and exactly which files it leaves.
 #include <gtest/gtest.h>
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -61,11 +56,8 @@ TEST_F(EndToEnd, CommandLinesAndArchivesThatCannotBeUsed) {
         {{"a b c"}, 255, "", "ERROR reading a b c\n\n"},  // one argument, held whole
         {{"short.gaf"}, 255, "", "ERROR reading short.gaf: file is shorter than the 12-byte archive header\n\n"},
         {{"negative.gaf"}, 255, "", "ERROR reading negative.gaf: entry count is negative\n\n"},
-#ifdef _WIN32
-        {{"folder.gaf"}, 255, "", "ERROR reading folder.gaf\n\n"},  // a directory cannot be opened as a file
-#else
-        {{"folder.gaf"}, 255, "", "ERROR reading folder.gaf: Is a directory\n\n"},
-#endif
+        // Windows cannot open a directory as a file, and says no more.
+        {{"folder.gaf"}, 255, "", kWindows ? "ERROR reading folder.gaf\n\n" : "ERROR reading folder.gaf: Is a directory\n\n"},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);
@@ -77,10 +69,6 @@ TEST_F(EndToEnd, CommandLinesAndArchivesThatCannotBeUsed) {
 }
 
 TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
-#ifndef _WIN32  // Windows has no umask or permission bits to compare
-    const mode_t mask = umask(022);
-    umask(mask);
-#endif
     // Each large entry takes more than one read of the archive and more than
     // one block of the image file; one is stored run-length encoded.
     const gafbuild::Frame large = pattern(640, 480);
@@ -107,11 +95,7 @@ TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
                                                             "a b..c.tga", "art", "gun.bmp", "gun.tga", "large.bmp",
                                                             "large.tga", "sprite.bmp", "sprite.tga"}));
     EXPECT_EQ(list_dir(dir.path / "art"), std::vector<std::string>{"units"});
-#ifndef _WIN32
-    struct stat st{};
-    ASSERT_EQ(stat((dir.path / "gun.tga").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
-#endif
+    EXPECT_EQ(permission_bits(dir.path / "gun.tga"), new_file_permission_bits());
     archive({}, "empty.gaf");  // no entries: nothing to write, nothing to say
     const RunResult r = run({"empty.gaf"});
     EXPECT_EQ(r.exit_status, 0);
@@ -148,19 +132,16 @@ TEST_F(EndToEnd, NamesBecomeFilesHereOrAreRefused) {
     fs::create_directories(work / "sub");
     write_file(dir.path / "victim", {'v'});
     std::vector<std::string> files = {"in.gaf", "sub"};
-#ifndef _WIN32  // making a symbolic link takes a privilege on Windows
-    fs::create_symlink("../victim", work / "link.tga");  // replaced itself, never written through
-    fs::create_symlink("../nowhere", work / "dangling.tga");
-    const bool windows = false;
-#else
-    const bool windows = true;
-#endif
+    if (!kWindows) {  // making a symbolic link takes a privilege on Windows
+        fs::create_symlink("../victim", work / "link.tga");  // replaced itself, never written through
+        fs::create_symlink("../nowhere", work / "dangling.tga");
+    }
     const gafbuild::Frame f = pattern(2, 2);
     std::vector<gafbuild::Entry> entries;
     std::string err;
     for (const Case& c : cases) {
         entries.push_back({c.name, {f}, {}});
-        const Outcome outcome = windows ? c.windows : c.posix;
+        const Outcome outcome = kWindows ? c.windows : c.posix;
         if (outcome == file) files.push_back(c.name + ".tga");
         if (outcome != file) err += "ERROR writing " + zeftil::name_text(c.name) + ".tga: entry name ";
         if (outcome == separator) err += "holds a path separator, so the file would land outside the current directory\n";
@@ -190,14 +171,9 @@ TEST_F(EndToEnd, NamesBecomeFilesHereOrAreRefused) {
 // again with code pages 932 and 1251 (tests/CMakeLists.txt). Elsewhere names and
 // paths are bytes, used as they stand.
 TEST_F(EndToEnd, PathsAndNamesWhateverTheCodePage) {
-#ifdef _WIN32
     if (const char* code_page = std::getenv("ZEFTIL_CODE_PAGE")) {
-        ASSERT_EQ(GetACP(), std::stoul(code_page));
+        ASSERT_EQ(active_code_page(), std::stoul(code_page));
     }
-    const bool windows = true;
-#else
-    const bool windows = false;
-#endif
     const std::u8string folder = u8"Игры 게임 游戏 🎮";
     const std::string typed(folder.begin(), folder.end());  // as the user types it, in UTF-8
     // Stored names, and the UTF-8 of the names Windows gives their files. The
@@ -212,12 +188,12 @@ TEST_F(EndToEnd, PathsAndNamesWhateverTheCodePage) {
 
     const RunResult r = run({typed + "/in.gaf"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.out + r.err, "ERROR writing " + (windows ? names[0].second : names[0].first) +
+    EXPECT_EQ(r.out + r.err, "ERROR writing " + (kWindows ? names[0].second : names[0].first) +
                                  ".tga: entry name holds a path separator, so the file would land outside the current "
                                  "directory\n");
     std::vector<std::string> files = {typed};
     for (const auto& [stored, on_windows] : std::span(names).subspan(1)) {
-        files.push_back((windows ? on_windows : stored) + ".tga");
+        files.push_back((kWindows ? on_windows : stored) + ".tga");
         EXPECT_EQ(read_file(dir.path / std::u8string(files.back().begin(), files.back().end())),
                   image_of(OutputFormat::tga, kGun));
     }

@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -49,7 +50,14 @@ Bytes archive_of(const std::string& name, const gafbuild::Frame& f) {
 }
 
 Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
-    return zeftil::encode_image(format, {static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height)}, f.pixels);
+    const zeftil::ImageSize size{static_cast<std::uint16_t>(f.Width), static_cast<std::uint16_t>(f.Height)};
+    Bytes out(zeftil::file_size(format, size));
+    zeftil::encode_header(format, size, out);
+    const std::size_t row = zeftil::row_size(format, size.Width), rows_at = zeftil::header_size(format);
+    for (std::size_t y = 0; y < size.Height; ++y)  // stored bottom row first
+        zeftil::encode_row(format, std::span(f.pixels).subspan(y * size.Width, size.Width),
+                           std::span(out).subspan(rows_at + (size.Height - 1 - y) * row, row));
+    return out;
 }
 
 Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame) {
@@ -179,6 +187,14 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
     return static_cast<int>(code & 0xFF);
 }
 
+}  // namespace
+
+std::optional<unsigned> permission_bits(const std::filesystem::path&) { return std::nullopt; }
+std::optional<unsigned> new_file_permission_bits() { return std::nullopt; }
+unsigned active_code_page() { return GetACP(); }
+
+namespace {
+
 #else
 
 // Starts the program in the child process: never returns.
@@ -258,6 +274,24 @@ int start_and_wait(const std::vector<std::string>& args, const std::filesystem::
                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 }
+
+}  // namespace
+
+std::optional<unsigned> permission_bits(const std::filesystem::path& path) {
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return st.st_mode & 0777;
+}
+
+std::optional<unsigned> new_file_permission_bits() {
+    const mode_t mask = umask(022);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+unsigned active_code_page() { return 0; }
+
+namespace {
 
 #endif
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,19 @@ struct RunResult {
     long peak_kib = 0;        // POSIX: the child's peak resident memory
     double cpu_seconds = 0;  // POSIX: the child's user and system time
 };
+
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+
+// POSIX: the permission bits of `path`, and those a new file gets (0666 less
+// the umask). Windows has none to compare: nothing.
+std::optional<unsigned> permission_bits(const std::filesystem::path& path);
+std::optional<unsigned> new_file_permission_bits();
+// Windows: the ANSI code page the tests run under; elsewhere 0.
+unsigned active_code_page();
 
 // Runs the built zeftil with `args` (on Windows in UTF-8) in directory `cwd`.
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits = {});

@@ -12,7 +12,7 @@ using namespace zeftil;
 using testing_support::Bytes;
 
 Bytes encode(OutputFormat format, int width, int height, const Bytes& indices) {
-    return encode_image(format, {static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}, indices);
+    return testing_support::image_of(format, testing_support::frame(width, height, indices));
 }
 
 TEST(Writers, OnePixel) {

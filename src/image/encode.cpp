@@ -138,15 +138,4 @@ void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std:
     encode_row(fastest, format, indices, out);
 }
 
-std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices) {
-    std::vector<std::uint8_t> out(file_size(format, size));
-    const std::span<std::uint8_t> all = out;
-    encode_header(format, size, all);
-    const std::size_t row = row_size(format, size.Width);
-    std::size_t at = header_size(format);
-    for (std::size_t y = size.Height; y-- > 0; at += row)
-        encode_row(format, indices.subspan(y * size.Width, size.Width), all.subspan(at, row));
-    return out;
-}
-
 }  // namespace zeftil

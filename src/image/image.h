@@ -72,9 +72,6 @@ void encode_header(OutputFormat format, ImageSize size, std::span<std::uint8_t> 
 // Fills out[0, row_size) with one row, given as its palette indices.
 void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out);
 
-// The whole file in memory, from Width x Height indices, top row first.
-std::vector<std::uint8_t> encode_image(OutputFormat format, ImageSize size, std::span<const std::uint8_t> indices);
-
 // Fills `row` (Width indices) with row `y` of the picture, 0 the top row,
 // and says why it could not. The writer asks for the bottom row first, then
 // for each row above the last, and never for a row 0 pixels wide.
