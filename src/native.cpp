@@ -82,9 +82,18 @@ std::FILE* open_for_reading(const std::string& path) {
     return _wfopen(openable_path(utf8_to_wide(path)).c_str(), L"rb");
 }
 
-namespace {
+std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error) {
+    // A read that failed before leaves the stream's error flag set, which a
+    // seek does not clear.
+    std::clearerr(file);
+    errno = 0;
+    const bool sought = _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+    const std::size_t n = sought ? std::fread(to.data(), 1, to.size(), file) : 0;
+    if (!sought || std::ferror(file)) error = errno != 0 ? errno : EIO;
+    return n;
+}
 
-int seek_to(std::FILE* file, std::uint64_t offset) { return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET); }
+namespace {
 
 // The volume and index that identify a file on Windows.
 bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
@@ -175,11 +184,23 @@ NameRules native_name_rules() { return NameRules::posix; }
 
 std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
 
-namespace {
-
-int seek_to(std::FILE* file, std::uint64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET); }
-
-}  // namespace
+// One call a read, and no seek: the stream's own position and buffer are
+// never used.
+std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error) {
+    std::size_t done = 0;
+    while (done < to.size()) {
+        const ssize_t n = pread(fileno(file), to.data() + done, to.size() - done, static_cast<off_t>(offset + done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;  // the file ends
+        } else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    return done;
+}
 
 bool regular_file_size(std::FILE* file, std::uint64_t& size) {
     struct stat info {};
@@ -208,17 +229,6 @@ void write_error_text(std::string_view text) {
 }
 
 #endif
-
-std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error) {
-    // A read that failed before leaves the stream's error flag set, which a
-    // seek does not clear.
-    std::clearerr(file);
-    errno = 0;
-    const bool sought = seek_to(file, offset) == 0;
-    const std::size_t n = sought ? std::fread(to.data(), 1, to.size(), file) : 0;
-    if (!sought || std::ferror(file)) error = errno != 0 ? errno : EIO;
-    return n;
-}
 
 std::wstring extended_length_form(std::wstring_view full_path) {
     if (full_path.size() <= kLongestPlainPath) return {};

@@ -31,8 +31,8 @@ NameRules native_name_rules();
 // Opens the file at `path` for reading in binary mode, as fopen "rb" does.
 std::FILE* open_for_reading(const std::string& path);
 
-// Reads up to to.size() bytes at `offset` of `file`, fewer at its end, with a
-// 64-bit seek. A failed seek or read sets `error` to its errno.
+// Reads up to to.size() bytes at `offset` of `file`, a 64-bit offset, fewer
+// at its end. A failed read sets `error` to its errno.
 std::size_t read_file_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> to, int& error);
 
 // True, with its size, when `file` is a regular file.

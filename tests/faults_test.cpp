@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -22,6 +23,39 @@ using zeftil::put_u16;
 using zeftil::put_u32;
 namespace fs = std::filesystem;
 
+
+// Memory may run out at any allocation the reader makes, for any kind of
+// frame: the entry then fails with ENOMEM, nothing is thrown, and the same
+// archive reads whole once there is memory again.
+TEST(Faults, EveryAllocationOfTheReaderMayFail) {
+    ScratchDir dir;
+    gafbuild::Frame runs = pattern(40, 30), composite = frame(50, 40, {}, 7);
+    runs.compressed = true;
+    composite.subFrames = {pattern(30, 20), runs};
+    const std::string path = (dir.path / "in.gaf").string();
+    write_file(path, gafbuild::build_gaf(std::vector<gafbuild::Entry>{
+                         {"raw", {pattern(20, 10)}, {}}, {"runs", {runs}, {}}, {"composite", {composite}, {}}}));
+    for (std::int32_t i = 0; i < 3; ++i) {
+        zeftil::GafArchive archive;
+        zeftil::GafEntry entry;
+        ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
+        ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
+        const Bytes whole = pixels_of(archive, entry.frame);
+        Bytes row(static_cast<std::size_t>(entry.frame.Width));
+        for (long n = 0;; ++n) {
+            ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
+            fail_allocation_after(n);
+            zeftil::EntryStatus status = zeftil::read_entry(archive, i, entry);
+            for (std::size_t y = row.size() > 0 ? entry.frame.Height : 0; status.error == zeftil::EntryError::none && y-- > 0;)
+                status = zeftil::read_row(archive, entry.frame, y, row);
+            if (!fail_allocation_after(-1)) break;  // every allocation made has failed once
+            EXPECT_EQ(status.error, zeftil::EntryError::cannot_read) << i << " " << n;
+            EXPECT_EQ(status.system_error, ENOMEM) << i << " " << n;
+            ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
+            EXPECT_EQ(pixels_of(archive, entry.frame), whole) << i << " " << n;
+        }
+    }
+}
 
 // A write that ends part-way, by a row source that throws or by an archive
 // whose run-length stream changed after it was checked, leaves no temporary

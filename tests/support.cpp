@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <random>
 #include <stdexcept>
 
@@ -58,6 +59,18 @@ Bytes image_of(zeftil::OutputFormat format, const gafbuild::Frame& f) {
         zeftil::encode_row(format, std::span(f.pixels).subspan(y * size.Width, size.Width),
                            std::span(out).subspan(rows_at + (size.Height - 1 - y) * row, row));
     return out;
+}
+
+namespace {
+long allocations_before_failure = -1;
+bool allocation_failed = false;
+}  // namespace
+
+bool fail_allocation_after(long n) {
+    const bool failed = allocation_failed;
+    allocations_before_failure = n;
+    allocation_failed = false;
+    return failed;
 }
 
 Bytes pixels_of(zeftil::GafArchive& archive, const zeftil::GafFrame& frame) {
@@ -307,3 +320,16 @@ RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem
 }
 
 }  // namespace testing_support
+
+// Every allocation of the test program, its libraries' included, comes here.
+void* operator new(std::size_t size) {
+    using namespace testing_support;
+    if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) {
+        allocation_failed = true;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size > 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

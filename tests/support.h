@@ -97,6 +97,11 @@ std::optional<unsigned> new_file_permission_bits();
 // Windows: the ANSI code page the tests run under; elsewhere 0.
 unsigned active_code_page();
 
+// Memory running out on demand: after `n` more allocations through operator
+// new succeed, the next throws std::bad_alloc, once; n < 0 turns that off.
+// Says whether the failure armed before this call happened.
+bool fail_allocation_after(long n);
+
 // Runs the built zeftil with `args` (on Windows in UTF-8) in directory `cwd`.
 RunResult run_zeftil(const std::vector<std::string>& args, const std::filesystem::path& cwd, Limits limits = {});
 
