@@ -19,8 +19,6 @@ namespace {
 
 using namespace testing_support;
 using zeftil::OutputFormat;
-using zeftil::put_u16;
-using zeftil::put_u32;
 namespace fs = std::filesystem;
 
 

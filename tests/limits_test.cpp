@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 
 #include "bytes.h"
 #include "gaf/gaf.h"
