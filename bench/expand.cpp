@@ -1,6 +1,6 @@
 // zeftil::encode_row alone: one row of palette indices expanded into the
 // file's blue-green-red bytes, reported as time per pixel, by each way of
-// expanding it (scalar, avx2: a path this processor cannot take is reported
+// expanding it (scalar, avx2, avx512: a path this processor cannot take is reported
 // as skipped) and by the one encode_row picks (fastest). The widths are the
 // workloads' (16, 256, 2048) and, for BMP, an odd one whose rows take
 // alignment bytes and end in a partial eight-pixel step.
@@ -46,10 +46,13 @@ void expand(benchmark::State& state, zeftil::OutputFormat format, int path) {
 
 }  // namespace
 
-constexpr int kScalar = static_cast<int>(zeftil::ExpandPath::scalar), kAvx2 = static_cast<int>(zeftil::ExpandPath::avx2);
+constexpr int kScalar = static_cast<int>(zeftil::ExpandPath::scalar), kAvx2 = static_cast<int>(zeftil::ExpandPath::avx2),
+              kAvx512 = static_cast<int>(zeftil::ExpandPath::avx512);
 BENCHMARK_CAPTURE(expand, tga_scalar, zeftil::OutputFormat::tga, kScalar)->Arg(16)->Arg(256)->Arg(2048);
 BENCHMARK_CAPTURE(expand, tga_avx2, zeftil::OutputFormat::tga, kAvx2)->Arg(16)->Arg(256)->Arg(2048);
+BENCHMARK_CAPTURE(expand, tga_avx512, zeftil::OutputFormat::tga, kAvx512)->Arg(16)->Arg(256)->Arg(2048);
 BENCHMARK_CAPTURE(expand, tga_fastest, zeftil::OutputFormat::tga, -1)->Arg(16)->Arg(256)->Arg(2048);
 BENCHMARK_CAPTURE(expand, bmp_scalar, zeftil::OutputFormat::bmp, kScalar)->Arg(16)->Arg(256)->Arg(2047)->Arg(2048);
 BENCHMARK_CAPTURE(expand, bmp_avx2, zeftil::OutputFormat::bmp, kAvx2)->Arg(16)->Arg(256)->Arg(2047)->Arg(2048);
+BENCHMARK_CAPTURE(expand, bmp_avx512, zeftil::OutputFormat::bmp, kAvx512)->Arg(16)->Arg(256)->Arg(2047)->Arg(2048);
 BENCHMARK_CAPTURE(expand, bmp_fastest, zeftil::OutputFormat::bmp, -1)->Arg(16)->Arg(256)->Arg(2047)->Arg(2048);

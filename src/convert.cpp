@@ -23,7 +23,7 @@ namespace {
 
 // Writes the image of one entry that was read, and reports what fails.
 bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entry, std::string_view path,
-                   OutputFormat format, const Report& report) {
+                   OutputFormat format, WriteScratch& scratch, const Report& report) {
     const std::string output = output_name(entry.name, format);
     if (const NameError error = check_output_name(entry.name); error != NameError::none) {
         report(name_message(output, error));
@@ -33,13 +33,13 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
     const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) { return read_row(archive, entry.frame, y, row); };
     WriteStatus written;
     try {
-        written = write_image_file(output, format, size, rows);
+        written = write_image_file(output, format, size, rows, scratch);
         if (written.error == WriteError::cannot_rename && is_archive_file(archive, output)) {
             // The archive itself is the file in the way, and the system
             // refuses to replace a file that is open (Windows does). Once the
             // archive is no longer open, one more try.
             keep_rest_in_memory(archive, index);
-            written = write_image_file(output, format, size, rows);
+            written = write_image_file(output, format, size, rows, scratch);
         }
     } catch (const std::bad_alloc&) {
         written = {WriteError::cannot_write, ENOMEM, {}};
@@ -54,6 +54,7 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
 RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputFormat format, const Report& report) {
     RunStatus status = RunStatus::ok;
     GafEntry entry;
+    WriteScratch scratch;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         bool converted = false;
         try {
@@ -61,7 +62,7 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
             if (read.error != EntryError::none)
                 report(entry_message(path, i, entry, read));
             else
-                converted = convert_entry(archive, i, entry, path, format, report);
+                converted = convert_entry(archive, i, entry, path, format, scratch, report);
         } catch (const std::bad_alloc&) {
             report(entry_message(path, i, entry, {EntryError::cannot_read, ENOMEM}));
         }

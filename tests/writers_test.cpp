@@ -54,14 +54,15 @@ TEST(Writers, RowAlignment) {
 }
 
 // Every way of expanding a row that this processor runs: every index at every
-// place of rows 1 to 64 pixels wide (all the tails of an eight-pixel step),
-// TGA and BMP, byte for byte what the palette says, alignment bytes zero and
-// nothing written past the row.
+// place of rows 1 to 130 pixels wide (all the tails of an eight- and of a
+// sixty-four-pixel step, and rows of two such steps), TGA and BMP, byte for
+// byte what the palette says, alignment bytes zero and nothing written past
+// the row.
 TEST(Writers, EveryExpandPathGivesThePaletteBytes) {
-    for (const ExpandPath path : {ExpandPath::scalar, ExpandPath::avx2}) {
+    for (const ExpandPath path : {ExpandPath::scalar, ExpandPath::avx2, ExpandPath::avx512}) {
         if (!can_run(path)) continue;
         for (const OutputFormat format : {OutputFormat::tga, OutputFormat::bmp})
-            for (std::size_t width = 1; width <= 64; ++width)
+            for (std::size_t width = 1; width <= 130; ++width)
                 for (std::size_t first = 0; first < 256; ++first) {
                     const std::size_t size = row_size(format, width);
                     Bytes indices(width), expected(size + 32, 0xA5), row = expected;

@@ -28,15 +28,17 @@ constexpr std::size_t kHeaderRead = std::min<std::size_t>(4096, kReadBlock);
 constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
 
 // Bytes of a regular file read together, kept for the reads that follow:
-// the first `held` of `bytes`, which only grows.
+// the first `held` of `bytes`. `bytes` only grows, and is never filled but by
+// a read, so that no page of it is touched before a read needs it.
 struct Block {
     std::uint64_t start = 0;
     std::size_t held = 0;
-    std::vector<std::uint8_t> bytes;
+    std::size_t capacity = 0;
+    std::unique_ptr<std::uint8_t[]> bytes;
 
     bool holds(std::uint64_t at, std::size_t count) const { return at >= start && at - start <= held && count <= held - (at - start); }
     std::span<const std::uint8_t> at(std::uint64_t offset, std::size_t count) const {
-        return std::span<const std::uint8_t>(bytes).subspan(static_cast<std::size_t>(offset - start), count);
+        return {bytes.get() + (offset - start), count};
     }
 };
 
@@ -150,9 +152,14 @@ Got fill(ArchiveInput& in, Block& block, std::uint64_t at, std::size_t count, st
         block.start = std::min(from, at);
         block.held = 0;
         const auto want = static_cast<std::size_t>(to - block.start);
-        if (block.bytes.size() < want) block.bytes.resize(want);
+        if (block.capacity < want) {
+            block.bytes.reset();
+            block.capacity = 0;
+            block.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(want);
+            block.capacity = want;
+        }
         int error = 0;
-        block.held = read_file_at(in.file.get(), block.start, std::span(block.bytes).first(want), error);
+        block.held = read_file_at(in.file.get(), block.start, {block.bytes.get(), want}, error);
         if (error != 0) return {{}, error};
     }
     // Fewer bytes than asked for only when the file shrank since it was opened.
@@ -179,7 +186,7 @@ EntryStatus failed(const Got& got, EntryError outside) {
 
 // Reads the header and makes sure the whole offset table is there.
 LoadStatus read_header(ArchiveInput& in, GafArchive& archive) {
-    const Got header = ahead(in, in.table, 0, kArchiveHeaderSize, kNoEnd, kReadBlock);
+    const Got header = ahead(in, in.table, 0, kArchiveHeaderSize, kNoEnd, kHeaderRead);
     if (header.error != 0) return {ArchiveError::cannot_read, header.error};
     if (header.bytes.size() < kArchiveHeaderSize) return {ArchiveError::shorter_than_header};
     const std::uint32_t version = get_u32(header.bytes, kVersionAt);
@@ -446,7 +453,7 @@ EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, 
     const std::uint64_t at = frame.dataAt + y * row.size();
     if (frame.encoding != FrameEncoding::raw || !in.at_offsets || !in.data.holds(at, row.size()))
         return read_row_through(in, frame, y, row);
-    std::memcpy(row.data(), in.data.bytes.data() + (at - in.data.start), row.size());
+    std::memcpy(row.data(), in.data.bytes.get() + (at - in.data.start), row.size());
     return {};
 }
 

@@ -14,6 +14,7 @@ namespace zeftil {
 enum class ExpandPath : std::uint8_t {
     scalar,  // one pixel at a time, on any processor
     avx2,    // eight pixels at a time, x86 processors with AVX2 only
+    avx512,  // sixty-four at a time, x86 processors with AVX-512 VBMI only
 };
 
 // Whether this build, on this processor, can take `path`.

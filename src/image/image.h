@@ -88,9 +88,19 @@ struct WriteStatus {
     bool ok() const { return error == WriteError::none && source.error == EntryError::none; }
 };
 
+// Memory that a run of writes shares: grown as an image needs it, kept for
+// the next, so that each image does not take fresh pages from the system.
+struct WriteScratch {
+    std::vector<std::uint8_t> block;    // the file's bytes, a block at a time
+    std::vector<std::uint8_t> indices;  // one row's palette indices
+};
+
 // Writes the image as the file `path` in the current directory. The bytes go
 // to a new temporary file first, which is renamed over `path` only once it is
 // complete and closed; on failure it is removed and `path` is left as it was.
+WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize size, const RowSource& rows,
+                             WriteScratch& scratch);
+// The same with scratch memory of its own.
 WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize size, const RowSource& rows);
 
 // Removes the temporary file of a write_image_file that is under way, if

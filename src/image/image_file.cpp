@@ -107,13 +107,13 @@ WriteStatus write_rows(std::FILE* file, OutputFormat format, ImageSize size, con
 
 }  // namespace
 
-WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize image, const RowSource& rows) {
-    // Allocated before the temporary file exists, so a failed allocation
-    // leaves nothing behind. Not zero-filled: every byte is encoded before it
-    // is written.
+WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize image, const RowSource& rows,
+                             WriteScratch& scratch) {
+    // Grown before the temporary file exists, so a failed allocation leaves
+    // nothing behind.
     const std::size_t size = block_size(format, image);
-    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    const auto indices = std::make_unique_for_overwrite<std::uint8_t[]>(image.Width);
+    if (scratch.block.size() < size) scratch.block.resize(size);
+    if (scratch.indices.size() < image.Width) scratch.indices.resize(image.Width);
 
     Temporary temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
@@ -121,7 +121,8 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     errno = 0;
-    WriteStatus status = write_rows(file.get(), format, image, rows, {block.get(), size}, {indices.get(), image.Width});
+    WriteStatus status = write_rows(file.get(), format, image, rows, std::span(scratch.block).first(size),
+                                    std::span(scratch.indices).first(image.Width));
     errno = 0;
     if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
     if (status.ok()) {
@@ -131,6 +132,11 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
         temporary.renamed = !ec;
     }
     return status;
+}
+
+WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize image, const RowSource& rows) {
+    WriteScratch scratch;
+    return write_image_file(path, format, image, rows, scratch);
 }
 
 void remove_pending_temporary() noexcept {
