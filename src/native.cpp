@@ -124,7 +124,7 @@ bool is_same_file(std::FILE* file, std::string_view name) {
 // truncate the file, and _wopen shares no right to delete: the exclusive
 // create goes through CreateFileW, sharing deletion so that a signal handler
 // can remove the file while it is being written.
-std::FILE* create_new_file(const std::filesystem::path& path) {
+std::FILE* create_new_file(const NativePath& path) {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -152,9 +152,22 @@ std::FILE* create_new_file(const std::filesystem::path& path) {
     return file;
 }
 
+// The standard library's rename replaces an existing file on Windows too
+// (MoveFileExW), which _wrename does not.
+int rename_file(const NativePath& from, const NativePath& to) {
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    return ec.value();
+}
+
+void remove_file(const NativePath& path) noexcept {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
 void remove_file_now(const char* name) noexcept { _unlink(name); }
 
-std::filesystem::path output_file_path(std::string_view name) { return openable_path(windows1252_to_wide(name)); }
+NativePath output_file_path(std::string_view name) { return openable_path(windows1252_to_wide(name)); }
 
 std::string name_text(std::string_view name) { return wide_to_utf8(windows1252_to_wide(name)); }
 
@@ -215,11 +228,15 @@ bool is_same_file(std::FILE* file, std::string_view name) {
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-std::FILE* create_new_file(const std::filesystem::path& path) { return std::fopen(path.c_str(), "wbx"); }
+std::FILE* create_new_file(const NativePath& path) { return std::fopen(path.c_str(), "wbx"); }
+
+int rename_file(const NativePath& from, const NativePath& to) { return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno; }
+
+void remove_file(const NativePath& path) noexcept { std::remove(path.c_str()); }
 
 void remove_file_now(const char* name) noexcept { unlink(name); }
 
-std::filesystem::path output_file_path(std::string_view name) { return std::string(name); }
+NativePath output_file_path(std::string_view name) { return NativePath(name); }
 
 std::string name_text(std::string_view name) { return std::string(name); }
 

@@ -42,18 +42,29 @@ bool regular_file_size(std::FILE* file, std::uint64_t& size);
 // device and file number; on Windows the same volume and file index).
 bool is_same_file(std::FILE* file, std::string_view name);
 
+// A path as the system's file calls take it: UTF-16 on Windows, bytes
+// elsewhere.
+using NativePath = std::filesystem::path::string_type;
+
 // Creates the file at `path` (an output_file_path) for writing in binary
 // mode, only if no file of that name exists yet: otherwise it fails with
 // EEXIST rather than open the existing file. On Windows the file may be
 // deleted while it is open, as an interrupted run does.
-std::FILE* create_new_file(const std::filesystem::path& path);
+std::FILE* create_new_file(const NativePath& path);
+
+// Renames the file `from` to `to`, replacing a file `to` names; 0, or the
+// errno of the failure. Both are output_file_paths.
+int rename_file(const NativePath& from, const NativePath& to);
+
+// Removes the file at `path` (an output_file_path), if it can.
+void remove_file(const NativePath& path) noexcept;
 
 // Removes the file `name`, a plain ASCII name in the current directory, with
 // only what a signal handler may call.
 void remove_file_now(const char* name) noexcept;
 
 // The file in the current directory that the output name `name` stands for.
-std::filesystem::path output_file_path(std::string_view name);
+NativePath output_file_path(std::string_view name);
 
 // An entry or output name as messages show it: on Windows the UTF-8 of the
 // file name it gives; elsewhere its bytes.

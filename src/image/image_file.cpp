@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -41,14 +40,13 @@ void unpublish() {
 // left, unless it was renamed into place.
 struct Temporary {
     std::string name;                  // set before the file is made
-    std::filesystem::path path;        // the path it is made by, long or not
+    NativePath path;                   // the path it is made by, long or not
     bool exists = false, renamed = false;
     Temporary() = default;
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
     ~Temporary() {
-        std::error_code ec;
-        if (exists && !renamed) std::filesystem::remove(path, ec);
+        if (exists && !renamed) remove_file(path);
         unpublish();
     }
 };
@@ -61,12 +59,11 @@ std::FILE* create_temporary(Temporary& temporary) {
     static std::mt19937_64 random{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string& name = temporary.name;
-        name = ".zeftil-";
-        for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name += digits[bits & 15];
-        name += ".tmp";
+        char name[] = ".zeftil-123456789abc.tmp";
+        for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name[8 + i] = digits[bits & 15];
+        temporary.name = name;
         temporary.path = output_file_path(name);
-        publish(name);
+        publish(temporary.name);
         errno = 0;
         if (std::FILE* f = create_new_file(temporary.path)) {
             temporary.exists = true;
@@ -126,10 +123,9 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     errno = 0;
     if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
     if (status.ok()) {
-        std::error_code ec;
-        std::filesystem::rename(temporary.path, output_file_path(path), ec);
-        if (ec) status = {WriteError::cannot_rename, ec.value(), {}};
-        temporary.renamed = !ec;
+        const int error = rename_file(temporary.path, output_file_path(path));
+        if (error != 0) status = {WriteError::cannot_rename, error, {}};
+        temporary.renamed = error == 0;
     }
     return status;
 }
