@@ -152,18 +152,16 @@ std::FILE* create_new_file(const NativePath& path) {
     return file;
 }
 
-// The standard library's rename replaces an existing file on Windows too
-// (MoveFileExW), which _wrename does not.
+// The standard library's rename replaces an existing file on Windows too,
+// which _wrename does not, and says which error of the C library a failure
+// is ("Is a directory" for a folder in the way).
 int rename_file(const NativePath& from, const NativePath& to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     return ec.value();
 }
 
-void remove_file(const NativePath& path) noexcept {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-}
+void remove_file(const NativePath& path) noexcept { DeleteFileW(path.c_str()); }
 
 void remove_file_now(const char* name) noexcept { _unlink(name); }
 
@@ -230,7 +228,9 @@ bool is_same_file(std::FILE* file, std::string_view name) {
 
 std::FILE* create_new_file(const NativePath& path) { return std::fopen(path.c_str(), "wbx"); }
 
-int rename_file(const NativePath& from, const NativePath& to) { return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno; }
+int rename_file(const NativePath& from, const NativePath& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno != 0 ? errno : EIO;
+}
 
 void remove_file(const NativePath& path) noexcept { std::remove(path.c_str()); }
 
