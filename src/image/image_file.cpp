@@ -17,6 +17,10 @@ namespace {
 // Image bytes are written this much at a time.
 constexpr std::size_t kWriteBlock = std::size_t{256} << 10;
 
+// Temporary files are named like this, the twelve digits random.
+constexpr char kTemporaryName[] = ".zeftil-123456789abc.tmp";
+constexpr std::size_t kRandomDigitsAt = 8, kRandomDigits = 12;
+
 // The temporary file that may exist right now, for remove_pending_temporary.
 // A fixed buffer, so that a signal handler can read it; the name is stored
 // whole before the flag that publishes it is set.
@@ -24,7 +28,7 @@ char pending_name[32];
 volatile std::sig_atomic_t pending = 0;
 
 void publish(const std::string& name) {
-    static_assert(sizeof ".zeftil-123456789abc.tmp" <= sizeof pending_name);
+    static_assert(sizeof kTemporaryName <= sizeof pending_name);
     std::memcpy(pending_name, name.c_str(), name.size() + 1);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pending = 1;
@@ -59,8 +63,9 @@ std::FILE* create_temporary(Temporary& temporary) {
     static std::mt19937_64 random{std::random_device{}()};
     static const char digits[] = "0123456789abcdef";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[] = ".zeftil-123456789abc.tmp";
-        for (std::uint64_t bits = random(), i = 0; i < 12; ++i, bits >>= 4) name[8 + i] = digits[bits & 15];
+        char name[sizeof kTemporaryName];
+        std::memcpy(name, kTemporaryName, sizeof name);
+        for (std::uint64_t bits = random(), i = 0; i < kRandomDigits; ++i, bits >>= 4) name[kRandomDigitsAt + i] = digits[bits & 15];
         temporary.name = name;
         temporary.path = output_file_path(name);
         publish(temporary.name);
