@@ -10,6 +10,8 @@
 //   composite   composites: raw and run-length sub-frames, one named twice by
 //               the table, placed at negative offsets and clipped on every
 //               side, and a plain entry between them
+//   tall_empty  a thousand offset-table slots naming one entry whose frame 0
+//               is 0 x 32767: no pixel, but 32767 rows for every slot
 // And, larger than the 64 bytes the fuzz build reads a file at a time, with
 // their entry and frame headers moved behind the data they point at, so that
 // every read goes back before the one made last:
@@ -63,6 +65,23 @@ Bytes run_length() {
                 static_cast<std::uint8_t>(x < 2 || x > 9 ? 9 : x == y + 2 ? 200 + y : y < 4 ? 40 : 80);
     Bytes bytes = gafbuild::build_gaf(std::vector<Entry>{{"sprite", {sprite}, {}}, {"flagged", {picture(4, 4, 5)}, {}}});
     bytes[frame_at(bytes, 1) + kCompressionAt] = 1;
+    return bytes;
+}
+
+// A thousand offset-table slots (nearly all that fit in a seed's 4 KiB), all
+// naming one entry whose frame 0 is 0 pixels wide and 32767 rows high.
+Bytes tall_empty() {
+    constexpr std::size_t kSlots = 1000;
+    constexpr std::size_t entry = kOffsetTableAt + kOffsetSize * kSlots, frame = entry + kEntryHeaderSize;
+    Bytes bytes(frame + kFrameHeaderSize, 0);
+    put_u32(bytes, kEntryCountAt, kSlots);
+    for (std::size_t slot = 0; slot < kSlots; ++slot) put_u32(bytes, entry_slot(slot), entry);
+    put_u16(bytes, entry + kFrameCountAt, 1);
+    const std::string name = "tall";
+    std::copy(name.begin(), name.end(), bytes.begin() + static_cast<std::ptrdiff_t>(entry + kNameAt));
+    put_u32(bytes, entry + kFrameOffsetAt, frame);
+    put_u16(bytes, frame + kHeightAt, 32767);
+    put_u32(bytes, frame + kPixelOffsetAt, frame + kFrameHeaderSize);
     return bytes;
 }
 
@@ -162,6 +181,7 @@ int main(int argc, char** argv) {
          gafbuild::build_gaf(std::vector<Entry>{{"anim", {picture(2, 2, 17), picture(3, 2, 19), picture(2, 3, 23, true)}, {}}})},
         {"runlength.gaf", run_length()},
         {"composite.gaf", gafbuild::build_gaf(composites())},
+        {"tall_empty.gaf", tall_empty()},
         {"behind_raw.gaf", headers_last(gafbuild::build_gaf(std::vector<Entry>{
                                {"wide", {picture(70, 3, 1)}, {}}, {"square", {picture(9, 9, 2)}, {}},
                                {"dot", {picture(1, 1, 3)}, {}}, {"two", {picture(33, 5, 4), picture(2, 2, 5)}, {}}}))},

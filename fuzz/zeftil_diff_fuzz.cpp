@@ -29,9 +29,10 @@ namespace {
 
 using namespace zeftil;
 
-// Pixels read per input at most, as in the other target; past the budget
-// entries are still read and compared, their rows are not.
-constexpr std::size_t kPixelBudget = std::size_t{1} << 16;
+// Work per input at most, counted as in the other target (each entry, row,
+// pixel and sub-frame row visited one step); past the budget entries are
+// still read and compared, their rows are not.
+constexpr std::size_t kWorkBudget = std::size_t{1} << 17;
 
 enum Way : std::size_t { memory, regular_file, pipe_stream, file_then_memory, kWays };
 constexpr std::array<const char*, kWays> kWayNames = {"memory", "regular file", "pipe", "file, then memory"};
@@ -189,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t entries = archives[memory].nEntries;
     const std::uint32_t switch_at = get_u32(input, 8) % (static_cast<std::uint32_t>(entries) + 1);
 
-    std::size_t budget = kPixelBudget;
+    std::size_t budget = kWorkBudget;
     std::array<EntryRead, kWays> reads;
     std::array<RowRead, kWays> rows;
     // Every way gives row y of entry i, bottom row first.
@@ -212,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
     for (std::int32_t i = 0; i < entries; ++i) {
+        budget -= std::min<std::size_t>(budget, 1);  // every entry, compared or not
         for (std::size_t w = 0; w < kWays; ++w) reads[w].status = read_entry(archives[w], i, reads[w].entry);
         agree(i, -1, "the entry", reads, describe_entry);
         const EntryStatus& status = reads[memory].status;
@@ -222,9 +224,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const GafFrame& frame = reads[memory].entry.frame;
         const auto width = static_cast<std::size_t>(std::max<int>(frame.Width, 0));
         const auto height = static_cast<std::size_t>(std::max<int>(frame.Height, 0));
-        // A composite decodes a row of every sub-frame that falls on a row.
-        std::size_t cost = width * height;
-        for (const std::uint8_t layer : frame.layers) cost += height * static_cast<std::size_t>(frame.parts[layer].Width);
+        // A composite visits every sub-frame on every row, and reads the row
+        // of each that falls on it.
+        std::size_t cost = height + width * height;
+        for (const std::uint8_t layer : frame.layers) cost += height * (1 + static_cast<std::size_t>(frame.parts[layer].Width));
         if (switching) cost *= 2;
         const bool compared = status.error == EntryError::none && width > 0 && cost <= budget;
         if (compared) {

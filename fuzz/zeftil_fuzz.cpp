@@ -30,11 +30,15 @@ using namespace zeftil;
         }                                                                          \
     } while (0)
 
-// Pixels decoded and encoded per input at most: enough for the widest frame,
-// 32767 x 2. A few KiB of run-length stream can claim a 32767 x 2000 frame;
-// past the budget entries are still read and checked, only not decoded and
-// encoded, so every input stays quick.
-constexpr std::size_t kPixelBudget = std::size_t{1} << 16;
+// Work per input at most, in steps: each entry is one, each row of its image
+// one more (its rows are walked to decode and encode them even when they hold
+// no pixel), each pixel one more, and for a composite each sub-frame row it
+// visits, one more and its width. Enough for a frame of 32767 x 3. A few KiB
+// of run-length stream can claim a 32767 x 2000 frame, and a few KiB of
+// offset table can name a 0 x 32767 frame a thousand times; past the budget
+// entries are still read and checked, only not decoded and encoded, so every
+// input stays quick.
+constexpr std::size_t kWorkBudget = std::size_t{1} << 17;
 
 // What parse_gaf must answer, worked out from the header alone.
 ArchiveError expected_archive_error(std::span<const std::uint8_t> bytes) {
@@ -112,10 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     REQUIRE(archive.nEntries == get_i32(input, kEntryCountAt));
 
-    std::size_t budget = kPixelBudget;
+    std::size_t budget = kWorkBudget;
     std::vector<std::uint8_t> indices;
     GafEntry entry;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
+        budget -= std::min<std::size_t>(budget, 1);  // every entry, decoded or not
         const EntryError entry_error = read_entry(archive, i, entry).error;
         REQUIRE(to_string(entry_error) != "unknown error" && entry_error != EntryError::cannot_read);
         // The name can only ever become a file in the current directory.
@@ -135,9 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (const std::uint8_t layer : frame.layers) REQUIRE(layer < frame.parts.size());
             for (const GafFrame& part : frame.parts) check_frame(part, size);
         }
-        // A composite decodes a row of every sub-frame that falls on a row.
-        std::size_t cost = pixels;
-        for (const std::uint8_t layer : frame.layers) cost += height * static_cast<std::size_t>(frame.parts[layer].Width);
+        // A composite visits every sub-frame on every row, and decodes the
+        // row of each that falls on it.
+        std::size_t cost = height + pixels;
+        for (const std::uint8_t layer : frame.layers) cost += height * (1 + static_cast<std::size_t>(frame.parts[layer].Width));
         if (cost > budget) continue;
         budget -= cost;
 
