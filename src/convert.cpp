@@ -61,6 +61,8 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
             const EntryStatus read = read_entry(archive, i, entry);
             if (read.error != EntryError::none)
                 report(entry_message(path, i, entry, read));
+            else if (entry.nFrames < 1)
+                converted = true;  // an entry of no frames has no picture to write
             else
                 converted = convert_entry(archive, i, entry, path, format, scratch, report);
         } catch (const std::bad_alloc&) {

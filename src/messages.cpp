@@ -31,7 +31,8 @@ std::string_view to_string(EntryError error) {
     switch (error) {
         case EntryError::none: return "no error";
         case EntryError::negative_entry_offset: return "entry header offset is negative";
-        case EntryError::entry_header_outside_file: return "48-byte entry header lies outside the file";
+        case EntryError::entry_header_outside_file: return "40-byte entry header lies outside the file";
+        case EntryError::frame_slot_outside_file: return "48-byte entry header lies outside the file";
         case EntryError::negative_frame_offset: return "frame header offset is negative";
         case EntryError::frame_header_outside_file: return "20-byte frame header lies outside the file";
         case EntryError::negative_size: return "frame width or height is negative";

@@ -324,8 +324,11 @@ EntryStatus check_entry(ArchiveInput& in, std::int32_t index, GafEntry& entry) {
     while (length < kNameFieldSize - 1 && header.bytes[kNameAt + length] != 0) ++length;
     entry.name.assign(reinterpret_cast<const char*>(header.bytes.data() + kNameAt), length);
     entry.named = true;
+    if (entry.nFrames < 1) return {};  // nothing behind the 40 bytes is the entry's
 
-    const std::int32_t frame_at = get_i32(header.bytes, kFrameOffsetAt);
+    const Got slot0 = ahead(in, in.data, static_cast<std::uint32_t>(entry_at) + kFrameTableAt, kFrameSlotSize, kNoEnd, kHeaderRead);
+    if (slot0.bytes.size() < kFrameSlotSize) return failed(slot0, EntryError::frame_slot_outside_file);
+    const std::int32_t frame_at = get_i32(slot0.bytes, 0);
     if (frame_at < 0) return {EntryError::negative_frame_offset};
     const Got frame_header = ahead(in, in.data, static_cast<std::uint32_t>(frame_at), kFrameHeaderSize, kNoEnd, kHeaderRead);
     if (frame_header.bytes.size() < kFrameHeaderSize) return failed(frame_header, EntryError::frame_header_outside_file);
