@@ -38,8 +38,10 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
             // The archive itself is the file in the way, and the system
             // refuses to replace a file that is open (Windows does). Once the
             // archive is no longer open, one more try.
-            keep_rest_in_memory(archive, index);
-            written = write_image_file(output, format, size, rows, scratch);
+            if (keep_rest_in_memory(archive, index))
+                written = write_image_file(output, format, size, rows, scratch);
+            else
+                written = {WriteError::cannot_write, ENOMEM, {}};
         }
     } catch (const std::bad_alloc&) {
         written = {WriteError::cannot_write, ENOMEM, {}};

@@ -83,7 +83,7 @@ std::string archive_message(std::string_view path, const LoadStatus& status) {
 std::string entry_message(std::string_view path, std::int32_t index, const GafEntry& entry, const EntryStatus& status) {
     std::string message = std::string(kReading).append(path).append(": entry ").append(std::to_string(index));
     // The name is known once the entry header could be read.
-    if (entry.named) message += " \"" + printable(entry.name) + '"';
+    if (entry.headerRead) message += " \"" + printable(entry.name) + '"';
     message += ": ";
     // A sub-frame's fault names its table slot.
     if (status.sub_frame >= 0)

@@ -91,24 +91,25 @@ struct GafFrame {
     // raw: Width x Height indices at dataAt, row-major, top row first.
     // run_length: a well-formed stream at dataAt; rowStarts holds where each
     // row's 2-byte count lies, and one more offset for the stream's end.
-    // composite: dataAt is the sub-frame table; parts holds each sub-frame
-    // the table names once, and layers, for every table slot in order, the
-    // part it names.
+    // composite: parts holds each sub-frame its table names once, and
+    // layers, for every table slot in order, the part it names.
     std::uint64_t dataAt = 0;
     std::vector<std::uint64_t> rowStarts;
     std::vector<GafFrame> parts;
     std::vector<std::uint8_t> layers;
+    std::uint32_t readNumber = 0;  // which read_entry call made it: keys the reader's row cache
 };
+static_assert(kMaxSubFrames <= 256, "layers holds a part's index in a byte");
 
 struct GafEntry {
-    bool named = false;  // its header was read: nFrames and name are its own
+    bool headerRead = false;  // nFrames and name are the entry's own
     std::int16_t nFrames = 0;  // 0 or below: no frame, nothing to convert
     std::string name;    // at most 31 characters, never holds a NUL
     GafFrame frame;    // frame 0, the only frame converted; empty if there is none
 };
 
-// How the archive's bytes are read: a regular file at the offsets the
-// archive names, anything else front to back. The reader's own.
+// Where the archive's bytes come from, and what the reader keeps between
+// calls. The reader's own.
 struct ArchiveInput;
 struct ArchiveInputDeleter {
     void operator()(ArchiveInput* input) const;
@@ -178,9 +179,9 @@ ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
 // kept.
 EntryStatus read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
 
-// Fills `row` (Width indices) with row `y` (0 is the top row) of `frame`, the
-// frame of the entry read last. Rows are cheapest asked for bottom row first,
-// as the image files store them.
+// Fills `row` (Width indices) with row `y` (0 is the top row) of `frame`, a
+// frame read_entry gave for this archive. Rows are cheapest asked for bottom
+// row first, as the image files store them.
 EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row);
 
 // True when `path` names the archive's own file.
@@ -190,7 +191,7 @@ bool is_archive_file(const GafArchive& archive, const std::string& path);
 // closes the archive's file: those entries then read the same from memory.
 // For when the archive's file is itself in the way, as when an entry's image
 // is to replace it and the system refuses to replace a file that is open
-// (Windows does).
-void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
+// (Windows does). False when memory ran out; the file then stays open.
+bool keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 
 }  // namespace zeftil
