@@ -1,3 +1,5 @@
+// The conversion run: each entry read in turn and written as an image file,
+// every fault reported as it is met, and how the run ended.
 #include "convert.h"
 
 #include <cerrno>
