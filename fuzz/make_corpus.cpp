@@ -10,6 +10,9 @@
 //   composite   composites: raw and run-length sub-frames, one named twice by
 //               the table, placed at negative offsets and clipped on every
 //               side, and a plain entry between them
+//   frameless   entries of no frames (counts 0, -1 and -32768), 40 bytes each
+//               as the game stores them, between entries with frames and
+//               ending the file
 //   tall_empty  a thousand offset-table slots naming one entry whose frame 0
 //               is 0 x 32767: no pixel, but 32767 rows for every slot
 // And, larger than the 64 bytes the fuzz build reads a file at a time, with
@@ -72,7 +75,7 @@ Bytes run_length() {
 // naming one entry whose frame 0 is 0 pixels wide and 32767 rows high.
 Bytes tall_empty() {
     constexpr std::size_t kSlots = 1000;
-    constexpr std::size_t entry = kOffsetTableAt + kOffsetSize * kSlots, frame = entry + kEntryHeaderSize;
+    constexpr std::size_t entry = kOffsetTableAt + kOffsetSize * kSlots, frame = entry + kFrameTableAt + kFrameSlotSize;
     Bytes bytes(frame + kFrameHeaderSize, 0);
     put_u32(bytes, kEntryCountAt, kSlots);
     for (std::size_t slot = 0; slot < kSlots; ++slot) put_u32(bytes, entry_slot(slot), entry);
@@ -180,6 +183,9 @@ int main(int argc, char** argv) {
         {"multiframe.gaf",
          gafbuild::build_gaf(std::vector<Entry>{{"anim", {picture(2, 2, 17), picture(3, 2, 19), picture(2, 3, 23, true)}, {}}})},
         {"runlength.gaf", run_length()},
+        {"frameless.gaf", gafbuild::build_gaf(std::vector<Entry>{{"lab", {picture(3, 2, 29)}, {}}, {"chem", {}, {}},
+                                                                 {"fark", {}, -1}, {"aap", {picture(2, 3, 31, true)}, {}},
+                                                                 {"scar", {}, -32768}})},
         {"composite.gaf", gafbuild::build_gaf(composites())},
         {"tall_empty.gaf", tall_empty()},
         {"behind_raw.gaf", headers_last(gafbuild::build_gaf(std::vector<Entry>{

@@ -15,7 +15,7 @@ using namespace testing_support;
 // One entry "tree" with a 3x2 raw frame, as build_gaf lays it out: the
 // archive header, a one-slot offset table, the entry header, the frame
 // header, 6 pixels.
-constexpr std::size_t kEntryAt = kOffsetTableAt + kOffsetSize, kFrameAt = kEntryAt + kEntryHeaderSize,
+constexpr std::size_t kEntryAt = kOffsetTableAt + kOffsetSize, kFrameAt = kEntryAt + kEntryHeaderSize + kFrameSlotSize,
                       kPixelsAt = kFrameAt + kFrameHeaderSize, kSize = kPixelsAt + 6;
 constexpr std::uint32_t kSlotsInFile = (kSize - kOffsetTableAt) / kOffsetSize;
 
@@ -66,8 +66,10 @@ TEST(Reader, EntryLevelFaults) {
     const Case cases[] = {
         {"valid", [](Bytes&) {}, EntryError::none},
         {"entry offset negative", [](Bytes& b) { put_u32(b, kOffsetTableAt, 0xFFFFFFF0); }, EntryError::negative_entry_offset},
-        {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); },
+        {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 39); },
          EntryError::entry_header_outside_file},
+        {"frame slot one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); put_u16(b, kSize - 47, 1); },
+         EntryError::frame_slot_outside_file},
         {"frame offset negative", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, 0x80000000); },
          EntryError::negative_frame_offset},
         {"frame header one byte short", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, kSize - 19); },
@@ -128,7 +130,7 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     std::vector<gafbuild::Entry> entries = {
         {"first", {frame(1, 1, {10})}, {}},
         {"second", {frame(2, 1, {20, 21}), frame(1, 1, {99})}, {}},  // frame 1 is never read
-        {"none", {frame(1, 1, {30})}, std::int16_t{0}},
+        {"none", {}, std::int16_t{0}},  // no frames: nothing behind its 40 bytes is read
         {"negative", {frame(1, 1, {40})}, std::int16_t{-3}},
     };
     Bytes bytes = gafbuild::build_gaf(entries);
@@ -141,7 +143,7 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     ASSERT_EQ(archive.nEntries, 4);
 
     const std::pair<const char*, Bytes> expected[] = {
-        {"second", {20, 21}}, {"first", {10}}, {"none", {30}}, {"second", {20, 21}}};
+        {"second", {20, 21}}, {"first", {10}}, {"none", {}}, {"second", {20, 21}}};
     std::vector<GafEntry> read(4);
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(read_entry(archive, i, read[i]).error, EntryError::none);
