@@ -84,8 +84,9 @@ set(CPACK_PACKAGE_DESCRIPTION [=[
 zeftil reads a GAF sprite archive, the format in which Total Annihilation
 keeps its textures and animations, and writes the first frame of every entry
 as a 24-bit true-colour image named after the entry: uncompressed TGA, or
-Windows BMP with -b. The game's 256-colour palette is built in, and
-run-length encoded frames are decoded.
+Windows BMP with -b. The game's 256-colour palette is built in. Frames
+stored raw, run-length encoded or as composites (drawn from their
+sub-frames, each placed by its offsets) are all converted.
 
 Every file is written to a temporary file and renamed into place only once
 complete, so a failed or interrupted run never leaves a partial image.]=])
