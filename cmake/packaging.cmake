@@ -13,11 +13,6 @@ include(GNUInstallDirs)
 
 set(ZEFTIL_MAINTAINER "the zeftil developers <zeftil@example.org>")
 
-# Folders that installing creates are 0755 whatever the umask (files get
-# their modes from the install rules: 0644, the program 0755).
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-
 # LICENSE's copyright line (the Debian copyright file and zeftil.exe's version
 # resource carry it) and its permission text.
 file(READ LICENSE licence)
@@ -92,9 +87,10 @@ Every file is written to a temporary file and renamed into place only once
 complete, so a failed or interrupted run never leaves a partial image.]=])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
-# cpack makes the top folders of the staging tree itself, under the umask:
-# this sets every folder there to 0755 before the package is made from it.
+# The install rules give the files their modes (0644, the program 0755), but
+# the folders that installing creates get those of the umask: CMake's
+# default folder permissions pass through it too. So every folder cpack
+# installed into its staging tree is set to 0755 before the package is made.
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_modes.cmake)
 # The files lie at the top of the zip: Windows' "Extract All" makes the
 # folder itself.
