@@ -7,6 +7,8 @@
 #   cmake --build build-win -j2
 #   (cd build-win && cpack -G ZIP)  # zeftil-<version>-win64.zip
 #
+#   cmake --build build --target dist  # zeftil-<version>.tar.gz, from git
+#
 # The version is project()'s everywhere: the usage text, the man page's
 # footer, the Debian changelog and the package names.
 include(GNUInstallDirs)
