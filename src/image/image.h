@@ -103,6 +103,7 @@ inline constexpr std::size_t kWriteBlockAlignment = 4096;
 // The longest row there is: 65,535 pixels of BMP.
 inline constexpr std::size_t kLongestRow = (std::size_t{65535} * 3 + 3) / 4 * 4;
 
+// Frees memory taken with operator new at kWriteBlockAlignment.
 struct AlignedDelete {
     void operator()(std::uint8_t* p) const noexcept { ::operator delete(p, std::align_val_t{kWriteBlockAlignment}); }
 };
