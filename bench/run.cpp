@@ -291,7 +291,6 @@ int main(int argc, char** argv) {
     fs::path scratch = "/dev/shm/zeftil-bench";
     std::string only;
     Programs programs;
-    bool keep = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
@@ -300,13 +299,12 @@ int main(int argc, char** argv) {
         else if (arg == "--zeftil" && i + 1 < argc) programs.zeftil = fs::absolute(argv[++i]).string();
         else if (arg == "--floor" && i + 1 < argc) programs.floor = fs::absolute(argv[++i]).string();
         else if (arg == "--callgrind") callgrind = true;
-        else if (arg == "--keep") keep = true;
+        else if (arg == "--keep") made.keep = true;
         else die("usage: bench_run [--callgrind] [--rounds N] [--scratch DIR] [--only big,mid,many,anim] "
                  "[--zeftil PATH] [--floor PATH] [--keep]");
     }
     if (rounds < 1) die("--rounds must be at least 1");
     if (only.empty()) only = callgrind ? "mid" : "big,mid,many,anim";
-    made.keep = keep;
     const bool made_scratch = fs::create_directories(scratch);
     scratch = fs::canonical(scratch);
     if (made_scratch) made.scratch = scratch;
