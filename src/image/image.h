@@ -142,11 +142,12 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
 // any: for a signal handler, so an interrupted run leaves nothing behind.
 void remove_pending_temporary() noexcept;
 
-inline WriteStatus write_tga(const std::string& path, ImageSize size, const RowSource& rows) {
-    return write_image_file(path, OutputFormat::tga, size, rows);
+// The two writers, one for each layout.
+inline WriteStatus write_tga(const std::string& path, ImageSize size, const RowSource& rows, WriteScratch& scratch) {
+    return write_image_file(path, OutputFormat::tga, size, rows, scratch);
 }
-inline WriteStatus write_bmp(const std::string& path, ImageSize size, const RowSource& rows) {
-    return write_image_file(path, OutputFormat::bmp, size, rows);
+inline WriteStatus write_bmp(const std::string& path, ImageSize size, const RowSource& rows, WriteScratch& scratch) {
+    return write_image_file(path, OutputFormat::bmp, size, rows, scratch);
 }
 
 }  // namespace zeftil

@@ -1,3 +1,6 @@
+// Image files on disk: the header and rows encoded into a page-aligned
+// block and written a whole block at a time into a new temporary file, which
+// is renamed over the target only once complete; an interrupted run removes it.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
