@@ -130,4 +130,29 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     }
 }
 
+// A regular file read at the archive's offsets, and the same entries once the
+// rest of the archive is kept in memory and the file is emptied. The second
+// frame's bottom row straddles the end of the 4 KiB read ahead with its
+// headers, into memory that the first frame's pixels filled.
+TEST(Reader, FromTheFileAndFromMemory) {
+    const std::vector<gafbuild::Entry> entries = {
+        {"zeros", {frame(600, 600, Bytes(360000, 0))}, {}}, {"straddling", {pattern(100, 41)}, {}}, {"after", {pattern(7, 3)}, {}}};
+    ScratchDir dir;
+    const std::string path = (dir.path / "in.gaf").string();
+    for (const std::int32_t from : {-1, 0, 1}) {  // -1: from the file throughout
+        write_file(path, gafbuild::build_gaf(entries));
+        GafArchive archive;
+        ASSERT_EQ(load_gaf(path, archive).error, ArchiveError::none);
+        if (from >= 0) {
+            keep_rest_in_memory(archive, from);
+            std::filesystem::resize_file(path, 0);
+        }
+        for (std::int32_t i = std::max(from, 0); i < 3; ++i) {
+            GafEntry entry;
+            ASSERT_EQ(read_entry(archive, i, entry).error, EntryError::none) << from << " " << i;
+            EXPECT_EQ(pixels_of(archive, entry.frame), entries[static_cast<std::size_t>(i)].frames[0].pixels) << from << " " << i;
+        }
+    }
+}
+
 }  // namespace
