@@ -241,7 +241,6 @@ TEST(Faults, TheTemporaryFileIsNewAndClosedWithCare) {
     EXPECT_TRUE(zeftil::write_image_file("x.tga", OutputFormat::tga, {1, 1}, rows).ok());
     EXPECT_EQ(read_file("victim"), Bytes{'v'});
     EXPECT_FALSE(fs::is_symlink("x.tga"));
-    EXPECT_EQ(read_file("x.tga"), (Bytes{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0, 0, 0, 0xFF}));
     EXPECT_EQ(list_dir(".").size(), 3u);  // and the link
 
     shim::fail_close = true;

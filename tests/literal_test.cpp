@@ -13,74 +13,59 @@ using namespace testing_support;
 
 constexpr std::uint8_t E = 0xEE;  // bytes no field uses
 
+// Offsets in the comments: where a record starts, then each field's place in it.
 const std::uint8_t kArchive[] = {
-    // 0: archive header
-    0x00, 0x01, 0x01, 0x00,  // 0 version word
-    5, 0, 0, 0,              // 4 five entries
-    E, E, E, E,              // 8 not used
-    // 12: offset table
-    32, 0, 0, 0, 106, 0, 0, 0, 184, 0, 0, 0, 224, 0, 0, 0, 0x5B, 0x01, 0, 0,  // 32, 106, 184, 224, 347
-    // 32: entry "raw"
-    1, 0, E, E, E, E, E, E,  // 0 one frame; 2, 4 not used
+    0x00, 0x01, 0x01, 0x00, 5, 0, 0, 0, E, E, E, E,  // 0 archive header: 0 version word, 4 five entries, 8 not used
+    32, 0, 0, 0, 106, 0, 0, 0, 184, 0, 0, 0, 224, 0, 0, 0, 0x5B, 0x01, 0, 0,  // 12 offset table: 32, 106, 184, 224, 347
+
+    1, 0, E, E, E, E, E, E,  // 32 entry "raw": 0 one frame; 2, 4 not used
     'r', 'a', 'w', 0, 'z', 'z', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 8 name, to its NUL
     80, 0, 0, 0, E, E, E, E,  // 40 frame 0's header at 80; 44 not used
-    // 80: frame header of "raw"
-    3, 0, 2, 0,     // 0 Width 3, 2 Height 2
-    5, 0, 0xFD, 0xFF,  // 4 xOffset 5, 6 yOffset -3: a plain frame does not use them
-    9, 2,           // 8 transparency index 9; 9 compression 2, not 1: raw
-    0, 0, E, E, E, E,  // 10 no sub-frames; 12 not used
-    100, 0, 0, 0,   // 16 pixels at 100
-    // 100: the pixels, top row first; read as a stream they would be well-formed
-    1, 0, 7,
-    1, 0, 5,
-    // 106: entry whose name field holds no NUL
-    1, 0, E, E, E, E, E, E,  // 0 one frame; 2, 4 not used
+    3, 0, 2, 0,               // 80 frame header: 0 Width 3, 2 Height 2
+    5, 0, 0xFD, 0xFF,         // 4 xOffset 5, 6 yOffset -3: a plain frame does not use them
+    9, 2,                     // 8 transparency index 9; 9 compression 2, not 1: raw
+    0, 0, E, E, E, E,         // 10 no sub-frames; 12 not used
+    100, 0, 0, 0,             // 16 pixels at 100
+    1, 0, 7, 1, 0, 5,         // 100 pixels, top row first (read as a stream, well-formed: skip 3, skip 2)
+
+    1, 0, E, E, E, E, E, E,   // 106 entry whose name field holds no NUL: 0 one frame; 2, 4 not used
     'r', 'l', 'e', '_', 'f', 'r', 'a', 'm', 'e', '_', 'w', 'i', 't', 'h', '_', 'a',  // 8 name, 32 characters
     '_', '3', '2', '_', 'b', 'y', 't', 'e', '_', 'n', 'a', 'm', 'e', '_', 'X', 'Y',
     154, 0, 0, 0, E, E, E, E,  // 40 frame 0's header at 154; 44 not used
-    // 154: frame header, run-length
-    3, 0, 2, 0,     // 0 Width 3, 2 Height 2
-    0, 0, 0, 0,     // 4 xOffset, 6 yOffset
-    0x2A, 1,        // 8 transparency index 42; 9 run-length
-    0, 0, E, E, E, E,  // 10 no sub-frames; 12 not used
-    174, 0, 0, 0,   // 16 stream at 174
-    // 174: the stream, a 2-byte count of operation bytes per row
-    3, 0, 1 << 1 | 1, 1 << 2 | 2, 0xF9,  // row 0: skip 1, repeat 0xF9 twice
-    3, 0, 1 << 2, 0x10, 0x89,            // row 1: copy 0x10 0x89, the last pixel left
-    // 184: entry "none", no frames: 40 bytes, the next entry right behind
-    0, 0, E, E, E, E, E, E,  // 0 no frames; 2, 4 not used
+    3, 0, 2, 0,               // 154 frame header: 0 Width 3, 2 Height 2
+    0, 0, 0, 0,               // 4 xOffset, 6 yOffset
+    0x2A, 1,                  // 8 transparency index 42; 9 run-length
+    0, 0, E, E, E, E,         // 10 no sub-frames; 12 not used
+    174, 0, 0, 0,             // 16 stream at 174
+    3, 0, 1 << 1 | 1, 1 << 2 | 2, 0xF9,  // 174 row 0: 3 bytes of operations: skip 1, repeat 0xF9 twice
+    3, 0, 1 << 2, 0x10, 0x89,            // 179 row 1: 3 bytes: copy 0x10 0x89, the last pixel left
+
+    0, 0, E, E, E, E, E, E,   // 184 entry "none": 0 no frames, so 40 bytes and the next entry behind; 2, 4 not used
     'n', 'o', 'n', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 8 name
-    // 224: entry "composite"
-    1, 0, E, E, E, E, E, E,  // 0 one frame; 2, 4 not used
+
+    1, 0, E, E, E, E, E, E,   // 224 entry "composite": 0 one frame; 2, 4 not used
     'c', 'o', 'm', 'p', 'o', 's', 'i', 't', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 8
     0x10, 0x01, 0, 0, E, E, E, E,  // 40 frame 0's header at 272; 44 not used
-    // 272: frame header, a composite
-    3, 0, 2, 0,     // 0 Width 3, 2 Height 2
-    1, 0, 0, 0,     // 4 xOffset 1, 6 yOffset 0
-    0xFB, 0,        // 8 transparency index 251 for what no sub-frame covers; 9 not run-length
-    2, 0, E, E, E, E,  // 10 two sub-frames; 12 not used
-    0x24, 0x01, 0, 0,  // 16 sub-frame table at 292
-    // 292: sub-frame table
-    0x2C, 0x01, 0, 0, 0x44, 0x01, 0, 0,  // headers at 300 and 324
-    // 300: sub-frame A, 2 x 2 at column 1 - 0, row 0 - 0
-    2, 0, 2, 0,     // 0 Width 2, 2 Height 2
-    0, 0, 0, 0,     // 4 xOffset 0, 6 yOffset 0
-    7, 0,           // 8 transparency index 7; 9 raw
-    0, 0, E, E, E, E,  // 10 no sub-frames; 12 not used
-    0x40, 0x01, 0, 0,  // 16 pixels at 320
-    // 320: its pixels
-    0xF9, 7,
-    0xFA, 0x89,
-    // 324: sub-frame B, 3 x 1 at column 1 - 2, row 0 - (-1): its first pixel clipped
-    3, 0, 1, 0,     // 0 Width 3, 2 Height 1
-    2, 0, 0xFF, 0xFF,  // 4 xOffset 2, 6 yOffset -1
-    0, 0,           // 8 transparency index 0; 9 raw
-    0, 0, E, E, E, E,  // 10 no sub-frames; 12 not used
-    0x58, 0x01, 0, 0,  // 16 pixels at 344
-    // 344: its pixels
-    0xFE, 0, 0xFD,
-    // 347: entry "minus", no frames, 40 bytes at the very end of the file
-    0xFF, 0xFF, E, E, E, E, E, E,  // 0 nFrames -1; 2, 4 not used
+    3, 0, 2, 0,               // 272 frame header: 0 Width 3, 2 Height 2
+    1, 0, 0, 0,               // 4 xOffset 1, 6 yOffset 0
+    0xFB, 0,                  // 8 transparency index 251, for what no sub-frame covers; 9 not run-length
+    2, 0, E, E, E, E,         // 10 two sub-frames; 12 not used
+    0x24, 0x01, 0, 0,         // 16 sub-frame table at 292
+    0x2C, 0x01, 0, 0, 0x44, 0x01, 0, 0,  // 292 sub-frame table: headers at 300 and 324
+    2, 0, 2, 0,               // 300 sub-frame A, at column 1 - 0, row 0 - 0: 0 Width 2, 2 Height 2
+    0, 0, 0, 0,               // 4 xOffset 0, 6 yOffset 0
+    7, 0,                     // 8 transparency index 7; 9 raw
+    0, 0, E, E, E, E,         // 10 no sub-frames; 12 not used
+    0x40, 0x01, 0, 0,         // 16 pixels at 320
+    0xF9, 7, 0xFA, 0x89,      // 320 its pixels
+    3, 0, 1, 0,               // 324 sub-frame B, at column 1 - 2, row 0 - (-1): 0 Width 3, 2 Height 1
+    2, 0, 0xFF, 0xFF,         // 4 xOffset 2, 6 yOffset -1
+    0, 0,                     // 8 transparency index 0; 9 raw
+    0, 0, E, E, E, E,         // 10 no sub-frames; 12 not used
+    0x58, 0x01, 0, 0,         // 16 pixels at 344
+    0xFE, 0, 0xFD,            // 344 its pixels, the first clipped
+
+    0xFF, 0xFF, E, E, E, E, E, E,  // 347 entry "minus", 40 bytes that end the file: 0 nFrames -1; 2, 4 not used
     'm', 'i', 'n', 'u', 's', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 8 name
 };
 static_assert(sizeof kArchive == 387);

@@ -57,7 +57,7 @@ TEST(Reader, ArchiveLevelFaults) {
     }
 }
 
-// Each fault by the reason its message gives.
+// Each fault by the reason its message gives (none for no fault).
 TEST(Reader, EntryLevelFaults) {
     struct Case {
         const char* what;
@@ -65,7 +65,7 @@ TEST(Reader, EntryLevelFaults) {
         std::string_view reason;
     };
     const Case cases[] = {
-        {"valid", [](Bytes&) {}, "no error"},
+        {"valid", [](Bytes&) {}, ""},
         {"entry offset negative", [](Bytes& b) { put_u32(b, kOffsetTableAt, 0xFFFFFFF0); }, "entry header offset is negative"},
         {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); b[kSize - 47] = 1; },
          "48-byte entry header lies outside the file"},
@@ -85,11 +85,11 @@ TEST(Reader, EntryLevelFaults) {
         {"largest frame", [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0x7FFF); put_u16(b, kFrameAt + kHeightAt, 0x7FFF); },
          "pixel data lies outside the file"},
         {"zero width, pixel offset never looked at",
-         [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0); put_u32(b, kFrameAt + kPixelOffsetAt, 0xFFFFFFFF); }, "no error"},
+         [](Bytes& b) { put_u16(b, kFrameAt + kWidthAt, 0); put_u32(b, kFrameAt + kPixelOffsetAt, 0xFFFFFFFF); }, ""},
         {"zero height, pixels cut away", [](Bytes& b) { put_u16(b, kFrameAt + kHeightAt, 0); b.resize(kPixelsAt); },
-         "no error"},
+         ""},
         {"bytes 9 and 12-15 change nothing", [](Bytes& b) { std::fill_n(b.begin() + kFrameAt + 12, 4, 0xAB); b[kFrameAt + kCompressionAt] = 2; },
-         "no error"},
+         ""},
     };
     for (const Case& c : cases) {
         Bytes bytes = tree_archive();
@@ -97,7 +97,7 @@ TEST(Reader, EntryLevelFaults) {
         GafArchive archive = parsed(bytes);
         GafEntry entry;
         const EntryError error = read_entry(archive, 0, entry).error;
-        EXPECT_EQ(to_string(error), c.reason) << c.what;
+        EXPECT_EQ(error == EntryError::none ? "" : to_string(error), c.reason) << c.what;
         if (error != EntryError::none) continue;
         const std::size_t count = static_cast<std::size_t>(entry.frame.Width) * static_cast<std::size_t>(entry.frame.Height);
         EXPECT_EQ(pixels_of(archive, entry.frame).size(), count) << c.what;
