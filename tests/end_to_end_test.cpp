@@ -51,6 +51,7 @@ TEST_F(EndToEnd, CommandLinesAndArchivesThatCannotBeUsed) {
         {{}, 0, kUsage, ""},
         {{"in.gaf", "-b"}, 0, kUsage, ""},
         {{"-B", "in.gaf"}, 0, kUsage, ""},
+        {{"-bb", "in.gaf"}, 0, kUsage, ""},
         {{"-b", "in.gaf", "x"}, 0, kUsage, ""},
         {{"-b"}, 255, "", "ERROR reading -b\n\n"},  // one argument is always the path
         {{"-b", "missing.gaf"}, 255, "", "ERROR reading missing.gaf\n\n"},
