@@ -82,7 +82,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> entry_ranges(std::span<cons
     using namespace zeftil;
     const auto inside = [&](std::uint64_t at, std::uint64_t count) { return at <= file.size() && count <= file.size() - at; };
     const std::uint32_t entry_at = get_u32(file, kOffsetTableAt + kOffsetSize * index);
-    if (!inside(entry_at, kEntryHeaderSize)) return {};
+    if (!inside(entry_at, kEntryHeaderSize + kFrameSlotSize)) return {};
     const std::uint32_t frame_at = get_u32(file, entry_at + kFrameOffsetAt);
     if (!inside(frame_at, kFrameHeaderSize)) return {};
     const auto* field = reinterpret_cast<const char*>(file.data() + entry_at + kNameAt);
@@ -98,7 +98,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> entry_ranges(std::span<cons
         }
     }
     if (!inside(pixels_at, length)) return {};
-    return {{entry_at, static_cast<std::uint32_t>(kEntryHeaderSize)},
+    return {{entry_at, static_cast<std::uint32_t>(kEntryHeaderSize + kFrameSlotSize)},
             {frame_at, static_cast<std::uint32_t>(kFrameHeaderSize)},
             {pixels_at, static_cast<std::uint32_t>(length)}};
 }

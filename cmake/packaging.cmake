@@ -7,6 +7,8 @@
 #   cmake --build build-win -j2
 #   (cd build-win && cpack -G ZIP)  # zeftil-<version>-win64.zip
 #
+#   cmake --build build --target dist  # zeftil-<version>.tar.gz, from git
+#
 # The version is project()'s everywhere: the usage text, the man page's
 # footer, the Debian changelog and the package names.
 include(GNUInstallDirs)
@@ -35,6 +37,14 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt examples/demo.gaf DESTINATION .)
 else()
   install(TARGETS zeftil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped program (cmake --install --strip, and the .deb) loses the
+  # compilers' version notes in .comment as well, which strip keeps.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:zeftil>\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
 
   # Man page and Debian changelog: the version filled in when configuring,
   # compressed when building (-n: no name or time stamp in the .gz, so the
@@ -71,15 +81,19 @@ set(CPACK_PACKAGE_DESCRIPTION [=[
 zeftil reads a GAF sprite archive, the format in which Total Annihilation
 keeps its textures and animations, and writes the first frame of every entry
 as a 24-bit true-colour image named after the entry: uncompressed TGA, or
-Windows BMP with -b. The game's 256-colour palette is built in, and
-run-length encoded frames are decoded.
+Windows BMP with -b. The game's 256-colour palette is built in. Frames
+stored raw, run-length encoded or as composites (drawn from their
+sub-frames, each placed by its offsets) are all converted.
 
 Every file is written to a temporary file and renamed into place only once
 complete, so a failed or interrupted run never leaves a partial image.]=])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The install rules give the files their modes (0644, the program 0755), but
+# the folders that installing creates get those of the umask: CMake's
+# default folder permissions pass through it too. So every folder cpack
+# installed into its staging tree is set to 0755 before the package is made.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_modes.cmake)
 # The files lie at the top of the zip: Windows' "Extract All" makes the
 # folder itself.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -92,12 +106,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(WIN32)
   # Named zeftil-<version>-win64.zip (CPack's system name for 64-bit Windows).
   set(CPACK_GENERATOR ZIP)
-  # CPack gives the zip's members SOURCE_DATE_EPOCH as their time, but puts
-  # them in the order the staging folder lists them, and the packager's user
-  # and group ids in each member's Unix extra field: Debian's
-  # strip-nondeterminism sorts them by name and zeroes the ids.
-  find_program(CPACK_ZEFTIL_STRIP_NONDETERMINISM strip-nondeterminism)
-
   # The version resource and the application manifest, compiled by windres.
   enable_language(RC)
   set(ZEFTIL_DESCRIPTION "zeftil, GAF sprite archives into TGA or BMP images")
@@ -114,7 +122,24 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
 endif()
+# CPack gives the members of the .deb and the zip SOURCE_DATE_EPOCH as their
+# time, but writes the .deb's three ar members with the modes the umask gave
+# them, puts the zip's members in the order the staging folder lists them, and
+# the packager's user and group ids in each zip member's Unix extra field:
+# Debian's strip-nondeterminism, run on each package once it is made, sets
+# the ar members to 0644, sorts the zip's members by name and zeroes the ids.
+find_program(CPACK_ZEFTIL_STRIP_NONDETERMINISM strip-nondeterminism)
 # Each package build then writes the SHA-256 of its packages to SHA256SUMS
 # beside them (sha256sum -c SHA256SUMS checks them).
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_sums.cmake)
 include(CPack)
+
+# The source tarball (cmake/dist.cmake says how it is made).
+find_package(Git QUIET)
+find_program(ZEFTIL_GZIP gzip)
+add_custom_target(dist
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DBINARY_DIR=${PROJECT_BINARY_DIR}
+          -DVERSION=${PROJECT_VERSION} -DGIT=${GIT_EXECUTABLE} -DGZIP=${ZEFTIL_GZIP}
+          -P ${PROJECT_SOURCE_DIR}/cmake/dist.cmake
+  COMMENT "Making the source tarball zeftil-${PROJECT_VERSION}.tar.gz"
+  VERBATIM)

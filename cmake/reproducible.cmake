@@ -5,7 +5,9 @@
 # since 1970, UTC), taken from
 #   1. the SOURCE_DATE_EPOCH environment variable when configuring, if set;
 #   2. otherwise the last commit's time, when the sources are a git checkout;
-#   3. otherwise ZEFTIL_RELEASE_TIME, kept beside the version in project().
+#   3. otherwise the commit's time written into cmake/commit_time.txt, when
+#      the sources were unpacked from the source tarball (cmake/dist.cmake);
+#   4. otherwise ZEFTIL_RELEASE_TIME, kept beside the version in project().
 # Every step that stamps a time gets it as SOURCE_DATE_EPOCH: the compiler
 # (__DATE__ and __TIME__, which the program does not use), the linker (the PE
 # header's time stamp in zeftil.exe) and cpack (the times of the members of
@@ -44,6 +46,14 @@ else()
           set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${head_log}")
         endif()
       endif()
+    endif()
+  endif()
+  # In git the file holds a placeholder that git archive replaces.
+  if(NOT epoch_from STREQUAL "the last commit" AND EXISTS ${PROJECT_SOURCE_DIR}/cmake/commit_time.txt)
+    file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/commit_time.txt tarball_time LIMIT_COUNT 1)
+    if(tarball_time MATCHES "^[0-9]+$")
+      set(ZEFTIL_SOURCE_DATE_EPOCH "${tarball_time}")
+      set(epoch_from "the commit the source tarball was made from")
     endif()
   endif()
 endif()

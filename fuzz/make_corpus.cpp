@@ -10,6 +10,9 @@
 //   composite   composites: raw and run-length sub-frames, one named twice by
 //               the table, placed at negative offsets and clipped on every
 //               side, and a plain entry between them
+//   frameless   entries of no frames (counts 0, -1 and -32768), 40 bytes each
+//               as the game stores them, between entries with frames and
+//               ending the file
 // And, larger than the 64 bytes the fuzz build reads a file at a time, with
 // their entry and frame headers moved behind the data they point at, so that
 // every read goes back before the one made last:
@@ -161,6 +164,9 @@ int main(int argc, char** argv) {
         {"multiframe.gaf",
          gafbuild::build_gaf(std::vector<Entry>{{"anim", {picture(2, 2, 17), picture(3, 2, 19), picture(2, 3, 23, true)}, {}}})},
         {"runlength.gaf", run_length()},
+        {"frameless.gaf", gafbuild::build_gaf(std::vector<Entry>{{"lab", {picture(3, 2, 29)}, {}}, {"chem", {}, {}},
+                                                                 {"fark", {}, -1}, {"aap", {picture(2, 3, 31, true)}, {}},
+                                                                 {"scar", {}, -32768}})},
         {"composite.gaf", gafbuild::build_gaf(composites())},
         {"behind_raw.gaf", headers_last(gafbuild::build_gaf(std::vector<Entry>{
                                {"wide", {picture(70, 3, 1)}, {}}, {"square", {picture(9, 9, 2)}, {}},

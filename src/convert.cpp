@@ -1,3 +1,5 @@
+// The conversion run: each entry read in turn and written as an image file,
+// every fault reported as it is met, and how the run ended.
 #include "convert.h"
 
 #include <cerrno>
@@ -38,8 +40,10 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
             // The archive itself is the file in the way, and the system
             // refuses to replace a file that is open (Windows does). Once the
             // archive is no longer open, one more try.
-            keep_rest_in_memory(archive, index);
-            written = write_image_file(output, format, size, rows, scratch);
+            if (keep_rest_in_memory(archive, index))
+                written = write_image_file(output, format, size, rows, scratch);
+            else
+                written = {WriteError::cannot_write, ENOMEM, {}};
         }
     } catch (const std::bad_alloc&) {
         written = {WriteError::cannot_write, ENOMEM, {}};
@@ -61,6 +65,8 @@ RunStatus convert_archive(GafArchive& archive, std::string_view path, OutputForm
             const EntryStatus read = read_entry(archive, i, entry);
             if (read.error != EntryError::none)
                 report(entry_message(path, i, entry, read));
+            else if (entry.nFrames < 1)
+                converted = true;  // an entry of no frames has no picture to write
             else
                 converted = convert_entry(archive, i, entry, path, format, scratch, report);
         } catch (const std::bad_alloc&) {

@@ -12,8 +12,8 @@
 
 namespace zeftil {
 
-// How a run ended, worst outcome first met; exit_status gives each its exit
-// status, as the README's table lists them.
+// How a run ended; exit_status gives each its exit status, as the README's
+// table lists them.
 enum class RunStatus {
     ok,                 // 0: every entry written, or the usage text shown
     entries_failed,     // 1: some entries could not be read or written

@@ -33,8 +33,9 @@ void handle_signals() {
 #endif
 }
 
-// `args` are the arguments after the program's own name.
-int run(const std::vector<std::string_view>& args) {
+// `args` are the arguments after the program's own name; `converting` is set
+// once the archive could be opened and its entries are being written.
+int run(const std::vector<std::string_view>& args, bool& converting) {
     using namespace zeftil;
     const CommandLine line = parse_command_line(args);
     if (line.show_usage) {
@@ -49,28 +50,27 @@ int run(const std::vector<std::string_view>& args) {
 
     handle_signals();
     GafArchive archive;
-    LoadStatus loaded;
-    try {
-        loaded = load_gaf(line.path, archive);
-    } catch (const std::bad_alloc&) {
-        loaded = {ArchiveError::cannot_read, ENOMEM};
-    }
+    const LoadStatus loaded = load_gaf(line.path, archive);
     if (loaded.error != ArchiveError::none) {
         write_error_text(archive_message(line.path, loaded));
         return exit_status(RunStatus::archive_unusable);
     }
+    converting = true;
     return exit_status(convert_archive(archive, line.path, line.format, write_error_text));
 }
 
 // Every failure the run meets is reported where it happens; this is for the
-// memory to report it running out too.
+// memory to report it running out too, even while its message is made. Once
+// entries are being written, some may have been: the run then failed only
+// in part.
 int run_reporting_failure(const std::vector<std::string_view>& args) {
+    bool converting = false;
     try {
-        return run(args);
+        return run(args, converting);
     } catch (const std::bad_alloc&) {
         static const char message[] = "ERROR: Cannot allocate memory\n";
         std::fwrite(message, 1, sizeof message - 1, stderr);
-        return zeftil::exit_status(zeftil::RunStatus::archive_unusable);
+        return zeftil::exit_status(converting ? zeftil::RunStatus::entries_failed : zeftil::RunStatus::archive_unusable);
     }
 }
 

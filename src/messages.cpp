@@ -31,7 +31,8 @@ std::string_view to_string(EntryError error) {
     switch (error) {
         case EntryError::none: return "no error";
         case EntryError::negative_entry_offset: return "entry header offset is negative";
-        case EntryError::entry_header_outside_file: return "48-byte entry header lies outside the file";
+        case EntryError::entry_header_outside_file: return "40-byte entry header lies outside the file";
+        case EntryError::frame_slot_outside_file: return "48-byte entry header lies outside the file";
         case EntryError::negative_frame_offset: return "frame header offset is negative";
         case EntryError::frame_header_outside_file: return "20-byte frame header lies outside the file";
         case EntryError::negative_size: return "frame width or height is negative";
@@ -82,7 +83,7 @@ std::string archive_message(std::string_view path, const LoadStatus& status) {
 std::string entry_message(std::string_view path, std::int32_t index, const GafEntry& entry, const EntryStatus& status) {
     std::string message = std::string(kReading).append(path).append(": entry ").append(std::to_string(index));
     // The name is known once the entry header could be read.
-    if (entry.named) message += " \"" + printable(entry.name) + '"';
+    if (entry.headerRead) message += " \"" + printable(entry.name) + '"';
     message += ": ";
     // A sub-frame's fault names its table slot.
     if (status.sub_frame >= 0)

@@ -238,6 +238,40 @@ TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
     EXPECT_EQ(file("ok2.bmp"), image_of(OutputFormat::bmp, kWall));
 }
 
+// An entry of no frames is stored as the game stores it: its 40-byte header
+// alone, the next entry right behind it, the last one ending the file. It
+// gives no file and no message; whatever follows its 40 bytes is not its own.
+TEST_F(EndToEnd, EntriesWithNoFramesGiveNoFile) {
+    archive({{"ARMLAB", {kGun}, {}}, {"ARMCHEM", {}, {}}, {"ARMFARK", {}, -1}, {"ARMAAP", {kWall}, {}},
+             {"ICESCAR", {}, -32768}});
+    const Bytes bytes = file("in.gaf");
+    const auto entry_at = [&](std::size_t i) { return zeftil::get_u32(bytes, zeftil::kOffsetTableAt + 4 * i); };
+    ASSERT_EQ(entry_at(2) - entry_at(1), 40u);
+    ASSERT_EQ(entry_at(3) - entry_at(2), 40u);
+    ASSERT_EQ(bytes.size() - entry_at(4), 40u);
+    for (OutputFormat format : {OutputFormat::tga, OutputFormat::bmp}) {
+        const RunResult r = run(args_for(format, "in.gaf"));
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(file("ARMLAB" + extension(format)), image_of(format, kGun));
+        EXPECT_EQ(file("ARMAAP" + extension(format)), image_of(format, kWall));
+    }
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"ARMAAP.bmp", "ARMAAP.tga", "ARMLAB.bmp", "ARMLAB.tga", "in.gaf"}));
+
+    // A count of 1 needs frame 0's slot behind the 40 bytes; a header cut
+    // short of 40 bytes has no name to show.
+    archive({{"X", {}, {}}, {"CUT", {}, 1}}, "cut.gaf");
+    Bytes cut = file("cut.gaf");
+    zeftil::put_u32(cut, zeftil::kOffsetTableAt, static_cast<std::uint32_t>(cut.size() - 39));
+    write_file(dir.path / "cut.gaf", cut);
+    const RunResult r = run({"cut.gaf"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "ERROR reading cut.gaf: entry 0: 40-byte entry header lies outside the file\n"
+              "ERROR reading cut.gaf: entry 1 \"CUT\": 48-byte entry header lies outside the file\n");
+    EXPECT_EQ(list_dir(dir.path).size(), 6u);
+}
+
 TEST_F(EndToEnd, ADirectoryInTheWayIsLeftAlone) {
     // The last entry's pixels lie 40 MiB in, past a hole: the archive is not
     // read into memory for a rename that a directory refused.

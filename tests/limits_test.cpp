@@ -108,7 +108,7 @@ TEST(Faults, InputsReadOnlyAsFarAsTheArchivePoints) {
 // empty, 2 bytes. Its image would take 3 GiB. As a composite, 64 table slots
 // name that frame: 2^36 pixels to draw.
 Bytes huge_archive(bool composite = false) {
-    constexpr std::size_t kFrameAt = zeftil::kOffsetTableAt + zeftil::kOffsetSize + zeftil::kEntryHeaderSize;
+    constexpr std::size_t kFrameAt = zeftil::kOffsetTableAt + zeftil::kOffsetSize + zeftil::kEntryHeaderSize + zeftil::kFrameSlotSize;
     constexpr std::size_t kDataAt = kFrameAt + zeftil::kFrameHeaderSize, kSlots = 64;
     Bytes archive = archive_of("huge", frame(1, 1, {0}));
     archive.resize(kDataAt);

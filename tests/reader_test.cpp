@@ -15,7 +15,7 @@ using namespace testing_support;
 // One entry "tree" with a 3x2 raw frame, as build_gaf lays it out: the
 // archive header, a one-slot offset table, the entry header, the frame
 // header, 6 pixels.
-constexpr std::size_t kEntryAt = kOffsetTableAt + kOffsetSize, kFrameAt = kEntryAt + kEntryHeaderSize,
+constexpr std::size_t kEntryAt = kOffsetTableAt + kOffsetSize, kFrameAt = kEntryAt + kEntryHeaderSize + kFrameSlotSize,
                       kPixelsAt = kFrameAt + kFrameHeaderSize, kSize = kPixelsAt + 6;
 constexpr std::uint32_t kSlotsInFile = (kSize - kOffsetTableAt) / kOffsetSize;
 
@@ -67,10 +67,10 @@ TEST(Reader, EntryLevelFaults) {
     const Case cases[] = {
         {"valid", [](Bytes&) {}, ""},
         {"entry offset negative", [](Bytes& b) { put_u32(b, kOffsetTableAt, 0xFFFFFFF0); }, "entry header offset is negative"},
-        {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); b[kSize - 47] = 1; },
-         "48-byte entry header lies outside the file"},
-        {"frameless entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 39); },
+        {"entry header one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 39); },
          "40-byte entry header lies outside the file"},
+        {"frame slot one byte short", [](Bytes& b) { put_u32(b, kOffsetTableAt, kSize - 47); put_u16(b, kSize - 47, 1); },
+         "48-byte entry header lies outside the file"},
         {"frame offset negative", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, 0x80000000); },
          "frame header offset is negative"},
         {"frame header one byte short", [](Bytes& b) { put_u32(b, kEntryAt + kFrameOffsetAt, kSize - 19); },
@@ -108,8 +108,8 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     std::vector<gafbuild::Entry> entries = {
         {"first", {frame(1, 1, {10})}, {}},
         {"second", {frame(2, 1, {20, 21}), frame(1, 1, {99})}, {}},  // frame 1 is never read
-        {"third", {frame(1, 1, {30})}, {}},
-        {"fourth", {frame(1, 1, {40})}, {}},
+        {"none", {}, std::int16_t{0}},  // no frames: nothing behind its 40 bytes is read
+        {"negative", {frame(1, 1, {40})}, std::int16_t{-3}},
     };
     Bytes bytes = gafbuild::build_gaf(entries);
     // Table order, not file order: swap the first two slots; repeat one slot.
@@ -121,7 +121,7 @@ TEST(Reader, EntriesFollowTheOffsetTable) {
     ASSERT_EQ(archive.nEntries, 4);
 
     const std::pair<const char*, Bytes> expected[] = {
-        {"second", {20, 21}}, {"first", {10}}, {"third", {30}}, {"second", {20, 21}}};
+        {"second", {20, 21}}, {"first", {10}}, {"none", {}}, {"second", {20, 21}}};
     std::vector<GafEntry> read(4);
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(read_entry(archive, i, read[i]).error, EntryError::none);

@@ -21,12 +21,17 @@ TEST(RoundTrip, DemoArchiveThroughStbImage) {
     zeftil::GafArchive archive;
     ASSERT_EQ(zeftil::load_gaf(demo.string(), archive).error, zeftil::ArchiveError::none);
     ASSERT_GT(archive.nEntries, 0);
-    bool saw_run_length = false, saw_composite = false;
+    bool saw_run_length = false, saw_composite = false, saw_frameless = false;
     for (std::int32_t i = 0; i < archive.nEntries; ++i) {
         zeftil::GafEntry entry;
         ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
         saw_run_length |= entry.frame.encoding == zeftil::FrameEncoding::run_length;
         saw_composite |= entry.frame.encoding == zeftil::FrameEncoding::composite;
+        if (entry.nFrames < 1) {  // no frames, no file
+            saw_frameless = true;
+            EXPECT_FALSE(std::filesystem::exists(dir.path / (entry.name + ".tga")));
+            continue;
+        }
         const Bytes indices = pixels_of(archive, entry.frame);
         for (const char* ext : {".tga", ".bmp"}) {
             const Bytes file = read_file(dir.path / (entry.name + ext));
@@ -46,6 +51,7 @@ TEST(RoundTrip, DemoArchiveThroughStbImage) {
     }
     EXPECT_TRUE(saw_run_length);
     EXPECT_TRUE(saw_composite);
+    EXPECT_TRUE(saw_frameless);
 }
 
 }  // namespace

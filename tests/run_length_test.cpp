@@ -13,7 +13,7 @@ using namespace testing_support;
 
 constexpr std::uint8_t T = 9;  // the frames' transparency index
 // Where build_gaf puts a one-entry archive's frame header and its data.
-constexpr std::size_t kFrameAt = kOffsetTableAt + kOffsetSize + kEntryHeaderSize, kDataAt = kFrameAt + kFrameHeaderSize;
+constexpr std::size_t kFrameAt = kOffsetTableAt + kOffsetSize + kEntryHeaderSize + kFrameSlotSize, kDataAt = kFrameAt + kFrameHeaderSize;
 
 // An archive with one 6x3 frame flagged run-length encoded whose data is
 // `stream` followed by `tail`.

@@ -90,8 +90,8 @@ std::vector<std::uint8_t> build_gaf(std::span<const Entry> entries) {
         const Entry& entry = entries[i];
         const std::size_t entry_at = out.size();
         put_u32(out, kOffsetTableAt + kOffsetSize * i, static_cast<std::uint32_t>(entry_at));
-        // A header of no frames is still as long as one of one frame.
-        out.resize(entry_at + kFrameTableAt + kFrameSlotSize * std::max<std::size_t>(entry.frames.size(), 1));
+        // An entry of no frames is its 40-byte header alone, as the game stores it.
+        out.resize(entry_at + kFrameTableAt + kFrameSlotSize * entry.frames.size());
         put_u16(out, entry_at + kFrameCountAt, static_cast<std::uint16_t>(entry.storedFrameCount.value_or(
                                                    static_cast<std::int16_t>(entry.frames.size()))));
         put_u16(out, entry_at + 2, 1);

@@ -3,6 +3,8 @@
 //   gradient  96x48, three of the palette's colour ramps, light to dark
 //   checker   37x23, an odd width, so BMP rows need alignment bytes
 //   tower     6x80, tall and narrow
+//   blank     no frames: its 40-byte header alone, as the game stores such
+//             entries, with the next entry right behind it; it gives no file
 //   emblem    48x48, run-length encoded, a ring and a four-pointed star on
 //             transparency
 //             (a second frame is stored too; only the first is converted)
@@ -105,6 +107,7 @@ int main(int argc, char** argv) {
         {"gradient", {gradient}, {}},
         {"checker", {checker}, {}},
         {"tower", {tower}, {}},
+        {"blank", {}, {}},
         {"emblem", {emblem(false), emblem(true)}, {}},
         {"badge", {badge()}, {}},
     };

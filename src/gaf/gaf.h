@@ -27,23 +27,24 @@ inline constexpr std::size_t kEntryCountAt = 4;
 inline constexpr std::size_t kOffsetTableAt = kArchiveHeaderSize;
 inline constexpr std::size_t kOffsetSize = 4;
 
-// Entry header, at the entry's offset:
+// Entry header, 40 bytes at the entry's offset:
 //   0  i16  nFrames
 //   2  u16  not used
 //   4  u32  not used
 //   8  32 bytes name, up to its first NUL; a field without one gives its
 //           first 31 characters
-//  40  the frame table: nFrames slots of 8 bytes, each an i32 offset of a
-//      frame header and 4 bytes not used
-// It is read as one block of 48 bytes, through the slot of frame 0.
-inline constexpr std::size_t kEntryHeaderSize = 48;
+// The frame table follows at once: nFrames slots of 8 bytes, each an i32
+// offset of a frame header and 4 bytes not used. An entry of no frames (a
+// count of 0 or below) is its 40 bytes alone, and the game's archives store
+// the next entry right behind them; it has no picture.
+inline constexpr std::size_t kEntryHeaderSize = 40;
 inline constexpr std::size_t kFrameCountAt = 0;
 inline constexpr std::size_t kNameAt = 8;
 inline constexpr std::size_t kNameFieldSize = 32;
-inline constexpr std::size_t kFrameTableAt = 40;
+inline constexpr std::size_t kFrameTableAt = kEntryHeaderSize;
 inline constexpr std::size_t kFrameSlotSize = 8;
 inline constexpr std::size_t kFrameOffsetAt = kFrameTableAt;  // frame 0's header
-static_assert(kFrameTableAt + kFrameSlotSize == kEntryHeaderSize);
+static_assert(kNameAt + kNameFieldSize == kEntryHeaderSize);
 
 // Frame header, 20 bytes at frame 0's offset:
 //   0  i16  Width
@@ -90,24 +91,25 @@ struct GafFrame {
     // raw: Width x Height indices at dataAt, row-major, top row first.
     // run_length: a well-formed stream at dataAt; rowStarts holds where each
     // row's 2-byte count lies, and one more offset for the stream's end.
-    // composite: dataAt is the sub-frame table; parts holds each sub-frame
-    // the table names once, and layers, for every table slot in order, the
-    // part it names.
+    // composite: parts holds each sub-frame its table names once, and
+    // layers, for every table slot in order, the part it names.
     std::uint64_t dataAt = 0;
     std::vector<std::uint64_t> rowStarts;
     std::vector<GafFrame> parts;
     std::vector<std::uint8_t> layers;
+    std::uint32_t readNumber = 0;  // which read_entry call made it: keys the reader's row cache
 };
+static_assert(kMaxSubFrames <= 256, "layers holds a part's index in a byte");
 
 struct GafEntry {
-    bool named = false;  // its header was read: nFrames and name are its own
-    std::int16_t nFrames = 0;
+    bool headerRead = false;  // nFrames and name are the entry's own
+    std::int16_t nFrames = 0;  // 0 or below: no frame, nothing to convert
     std::string name;    // at most 31 characters, never holds a NUL
-    GafFrame frame;    // frame 0, the only frame converted
+    GafFrame frame;    // frame 0, the only frame converted; empty if there is none
 };
 
-// How the archive's bytes are read: a regular file at the offsets the
-// archive names, anything else front to back. The reader's own.
+// Where the archive's bytes come from, and what the reader keeps between
+// calls. The reader's own.
 struct ArchiveInput;
 struct ArchiveInputDeleter {
     void operator()(ArchiveInput* input) const;
@@ -134,6 +136,7 @@ enum class EntryError {
     none,
     negative_entry_offset,
     entry_header_outside_file,
+    frame_slot_outside_file,        // frame 0's slot, behind the entry header
     negative_frame_offset,
     frame_header_outside_file,
     negative_size,
@@ -171,14 +174,14 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive);
 ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive);
 
 // Reads entry `index` (0 <= index < nEntries) in offset-table order: its
-// header and frame 0's header, and checks that every row of frame 0 can be
+// header and, if it has frames, frame 0's header, and checks that every row of frame 0 can be
 // had (for a composite, of every sub-frame its table names). No pixel is
 // kept.
 EntryStatus read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry);
 
-// Fills `row` (Width indices) with row `y` (0 is the top row) of `frame`, the
-// frame of the entry read last. Rows are cheapest asked for bottom row first,
-// as the image files store them.
+// Fills `row` (Width indices) with row `y` (0 is the top row) of `frame`, a
+// frame read_entry gave for this archive. Rows are cheapest asked for bottom
+// row first, as the image files store them.
 EntryStatus read_row(GafArchive& archive, const GafFrame& frame, std::size_t y, std::span<std::uint8_t> row);
 
 // True when `path` names the archive's own file.
@@ -188,7 +191,7 @@ bool is_archive_file(const GafArchive& archive, const std::string& path);
 // closes the archive's file: those entries then read the same from memory.
 // For when the archive's file is itself in the way, as when an entry's image
 // is to replace it and the system refuses to replace a file that is open
-// (Windows does).
-void keep_rest_in_memory(GafArchive& archive, std::int32_t from);
+// (Windows does). False when memory ran out; the file then stays open.
+bool keep_rest_in_memory(GafArchive& archive, std::int32_t from);
 
 }  // namespace zeftil
