@@ -252,4 +252,29 @@ TEST(Faults, TheTemporaryFileIsNewAndClosedWithCare) {
     fs::current_path(before);
 }
 
+// An archive cut short after its entry was read: each row reads as it was or
+// fails, whatever bytes the reads before left in memory. The cut falls in the
+// middle of a row.
+TEST(Faults, AnArchiveCutShortWhileItIsRead) {
+    const gafbuild::Frame tall = pattern(100, 3000);
+    ScratchDir dir;
+    const std::string path = (dir.path / "in.gaf").string();
+    write_file(path, archive_of("tall", tall));
+    zeftil::GafArchive archive;
+    zeftil::GafEntry entry;
+    ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
+    ASSERT_EQ(zeftil::read_entry(archive, 0, entry).error, zeftil::EntryError::none);
+    fs::resize_file(path, entry.frame.dataAt + 20050);
+    std::size_t failed = 0;
+    Bytes row(100);
+    for (std::size_t y = 3000; y-- > 0;) {
+        if (zeftil::read_row(archive, entry.frame, y, row).error != zeftil::EntryError::none) {
+            ++failed;
+            continue;
+        }
+        EXPECT_TRUE(std::equal(row.begin(), row.end(), tall.pixels.begin() + static_cast<std::ptrdiff_t>(100 * y))) << y;
+    }
+    EXPECT_GT(failed, 0u);
+}
+
 }  // namespace
