@@ -5,7 +5,9 @@
 // its pixels or run-length stream), at most 256 KiB a read into one reused
 // buffer, and writes, for every entry, exactly as many bytes as zeftil writes
 // for it (sizes from zeftil's own size function) from that same buffer,
-// whatever it holds: no pixel goes through the palette. Each file takes zeftil's route: a new temporary file in the
+// whatever it holds: no pixel goes through the palette. The writes are
+// zeftil's own: whole blocks of 256 KiB but the last, from a page-aligned
+// buffer. Each file takes zeftil's route: a new temporary file in the
 // current directory (created exclusively, as fopen "wbx" opens it), closed,
 // then renamed into place.
 //   bench_floor --plan ARCHIVE PLAN   makes the plan (not timed)
@@ -30,6 +32,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,7 +45,7 @@
 
 namespace {
 
-constexpr std::size_t kBlock = std::size_t{256} << 10;
+constexpr std::size_t kBlock = zeftil::kWriteBlock;
 constexpr std::size_t kReadRecordSize = 9, kWriteRecordSize = 6;
 
 #ifdef _WIN32
@@ -165,7 +169,11 @@ int main(int argc, char** argv) {
     const std::string extension = bmp ? ".bmp" : ".tga";
     const std::vector<std::uint8_t> plan = load(argv[argc - 2]);
     if (plan.empty()) return fail(argv[argc - 2]);
-    std::vector<std::uint8_t> buffer(kBlock, 0x5A);  // read into, and written out from
+    // Read into, and written out from; aligned as zeftil's write block is.
+    const std::unique_ptr<std::uint8_t[], zeftil::AlignedDelete> block(static_cast<std::uint8_t*>(
+        ::operator new(kBlock, std::align_val_t{zeftil::kWriteBlockAlignment})));
+    const std::span<std::uint8_t> buffer(block.get(), kBlock);
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0x5A});
 
     const int in = open(argv[argc - 1], O_RDONLY | kBinary);
     if (in < 0) return fail(argv[argc - 1]);

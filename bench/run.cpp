@@ -1,6 +1,6 @@
 // zeftil against the I/O floor (bench_floor) on archives made by bench_workload.
 //
-//   bench_run [--rounds N] [--scratch DIR] [--only NAME,...] [--zeftil PATH] [--floor PATH]
+//   bench_run [--rounds N] [--scratch DIR] [--only NAME,...] [--zeftil PATH] [--floor PATH] [--keep]
 //       For every workload: the floor's plan of reads and writes, made before
 //       any clock starts; then for every format one warm-up, then N rounds (default 11)
 //       that each run zeftil and the floor once, taking turns at going first.
@@ -9,11 +9,17 @@
 //       Prints the median seconds of each, the median, quartiles and extremes
 //       of the per-round ratios zeftil/floor, the median ratio of their CPU
 //       times, and zeftil's peak resident memory (wait4), each against its
-//       target (ratio at most 1.15, peak under 4 MiB). Ends with how busy
-//       other processes kept the machine meanwhile.
-//   bench_run --callgrind [--scratch DIR] [--only NAME,...] [--zeftil PATH] [--floor PATH]
+//       target (ratio at most 1.10, peak under 4 MiB), and whether the
+//       workload's TGA and BMP ratios lie within 0.05 of each other. Ends with
+//       how busy other processes kept the machine meanwhile.
+//   bench_run --callgrind [--scratch DIR] [--only NAME,...] [--zeftil PATH] [--floor PATH] [--keep]
 //       Counts the user-space instructions of one run of each under callgrind,
 //       per pixel (default workload: mid). Unlike seconds, these repeat exactly.
+//
+// The exit status is 0 when every target is met, 1 when one is missed and 2
+// when something could not be measured. The archives and plans it makes are
+// removed when it ends, however it ends (an interrupt included), unless
+// --keep is given; so is DIR when it made DIR and nothing is left in it.
 //
 // --zeftil measures another build of zeftil, an older one say, instead of the
 // one built beside this program, and --floor another floor: given scripts
@@ -33,6 +39,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -63,9 +71,34 @@ struct Run {
 
 double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
+// What this run made that would outlive it: the archives and plans, the
+// folder of the run under way, and the scratch folder when it made that.
+struct Made {
+    std::vector<fs::path> files;
+    fs::path out, scratch;
+    bool keep = false;  // --keep: the archives and plans stay
+};
+Made made;
+
+void remove_made() {
+    std::error_code ignored;
+    if (!made.keep)
+        for (const fs::path& file : made.files) fs::remove(file, ignored);
+    if (!made.out.empty()) fs::remove_all(made.out, ignored);
+    if (!made.scratch.empty()) fs::remove(made.scratch, ignored);  // only when nothing else is left in it
+}
+
+// An interrupt is acted on once the program under way has ended: the
+// terminal's interrupt ends it too, and it removes its own files.
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void on_signal(int number) { interrupted = number; }
+
+constexpr int kMissed = 1, kFailed = 2;
+
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "bench_run: %s\n", message.c_str());
-    std::exit(1);
+    remove_made();
+    std::exit(kFailed);
 }
 
 // Runs argv in `dir` and waits for it; stdout goes to /dev/null, stderr to
@@ -87,6 +120,11 @@ Run spawn(const std::vector<std::string>& argv, const fs::path& dir, const char*
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) die("wait4 failed");
+    if (interrupted) {
+        remove_made();
+        std::signal(interrupted, SIG_DFL);
+        std::raise(interrupted);
+    }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die(argv[0] + " failed in " + dir.string());
     return {elapsed.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
@@ -161,11 +199,14 @@ struct Programs {
     std::string zeftil = ZEFTIL_EXE, floor = FLOOR_EXE;
 };
 
-constexpr double kTargetRatio = 1.15, kTargetPeakMiB = 4;
+constexpr double kTargetRatio = 1.10, kTargetPeakMiB = 4, kTargetFormatGap = 0.05, kTargetCallgrind = 6;
 
-void time_workload(const Workload& w, const Programs& programs, const fs::path& scratch, const fs::path& archive,
+// Whether every target was met.
+bool time_workload(const Workload& w, const Programs& programs, const fs::path& scratch, const fs::path& archive,
                    const fs::path& plan, int rounds) {
     const double archive_mib = static_cast<double>(fs::file_size(archive)) / (1 << 20);
+    bool met = true;
+    std::vector<double> format_ratios;
     for (const char* format : kFormats) {
         std::vector<double> zeftil, floor, ratios, cpu_ratios;
         double peak = 0;
@@ -173,7 +214,7 @@ void time_workload(const Workload& w, const Programs& programs, const fs::path& 
         int folder = 0;
         // Runs one program into a fresh folder, checks what it wrote, removes it.
         const auto once = [&](const std::string& program, const fs::path& plan_given) {
-            const fs::path out = scratch / ("out-" + std::to_string(folder++));
+            const fs::path out = made.out = scratch / ("out-" + std::to_string(folder++));
             fs::create_directory(out);
             const Run run = spawn(command(program, format, archive, plan_given), out);
             const auto wrote = contents(out);
@@ -206,18 +247,25 @@ void time_workload(const Workload& w, const Programs& programs, const fs::path& 
             peak = std::max(peak, z.peak_mib);
         }
         const double ratio = median(ratios);
+        format_ratios.push_back(ratio);
+        met = met && ratio <= kTargetRatio && peak < kTargetPeakMiB;
         std::printf("%-8s %-6s %8.4f %8.4f %6.3f  %5.3f-%5.3f  %5.3f-%5.3f  %-4s %6.3f  %8.1f %-4s %7.1f\n", w.name,
                     format, median(zeftil), median(floor), ratio, quantile(ratios, 0.25), quantile(ratios, 0.75),
                     quantile(ratios, 0), quantile(ratios, 1), ratio <= kTargetRatio ? "ok" : "MISS",
                     median(cpu_ratios), peak, peak < kTargetPeakMiB ? "ok" : "MISS", archive_mib);
         std::fflush(stdout);
     }
+    const double gap = std::abs(format_ratios.front() - format_ratios.back());
+    std::printf("%-8s tga-bmp %6.3f  %s\n", w.name, gap, gap <= kTargetFormatGap ? "ok" : "MISS");
+    std::fflush(stdout);
+    return met && gap <= kTargetFormatGap;
 }
 
 // The "summary:" line of a callgrind output file: instructions executed.
 double callgrind_count(const fs::path& scratch, const std::string& program, const char* format,
                        const fs::path& archive, const fs::path& plan = {}) {
-    const fs::path out = scratch / "out-callgrind", report = scratch / "callgrind.out", log = scratch / "callgrind.log";
+    const fs::path out = made.out = scratch / "out-callgrind", report = scratch / "callgrind.out",
+                   log = scratch / "callgrind.log";
     fs::remove_all(out);
     fs::create_directory(out);
     std::vector<std::string> argv{"valgrind", "--tool=callgrind", "--callgrind-out-file=" + report.string()};
@@ -225,8 +273,13 @@ double callgrind_count(const fs::path& scratch, const std::string& program, cons
     spawn(argv, out, log.c_str());
     fs::remove_all(out);
     std::ifstream in(report);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("summary:", 0) == 0) return std::stod(line.substr(8));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("summary:", 0) != 0) continue;
+        in.close();
+        fs::remove(report);
+        fs::remove(log);
+        return std::stod(line.substr(8));
+    }
     die("no summary in " + report.string() + "; see " + log.string());
 }
 
@@ -246,19 +299,23 @@ int main(int argc, char** argv) {
         else if (arg == "--zeftil" && i + 1 < argc) programs.zeftil = fs::absolute(argv[++i]).string();
         else if (arg == "--floor" && i + 1 < argc) programs.floor = fs::absolute(argv[++i]).string();
         else if (arg == "--callgrind") callgrind = true;
+        else if (arg == "--keep") made.keep = true;
         else die("usage: bench_run [--callgrind] [--rounds N] [--scratch DIR] [--only big,mid,many,anim] "
-                 "[--zeftil PATH] [--floor PATH]");
+                 "[--zeftil PATH] [--floor PATH] [--keep]");
     }
     if (rounds < 1) die("--rounds must be at least 1");
     if (only.empty()) only = callgrind ? "mid" : "big,mid,many,anim";
-    fs::create_directories(scratch);
+    const bool made_scratch = fs::create_directories(scratch);
     scratch = fs::canonical(scratch);
+    if (made_scratch) made.scratch = scratch;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, on_signal);
     std::printf("zeftil %s\nfloor %s\nscratch %s (%s)\n", programs.zeftil.c_str(), programs.floor.c_str(),
                 scratch.c_str(), file_system(scratch).c_str());
     const auto started = std::chrono::steady_clock::now();
     const double busy_before = machine_busy() - own_busy();
     if (callgrind) {
-        std::printf("user-space instructions of one run under callgrind, per pixel (target: at most 6 on mid)\n");
+        std::printf("user-space instructions of one run under callgrind, per pixel (target: at most %.0f on mid)\n",
+                    kTargetCallgrind);
         std::printf("%-8s %-6s %14s %7s %14s %7s  %s\n", "workload", "format", "zeftil instr", "per px",
                     "floor instr", "per px", "target");
     } else {
@@ -271,16 +328,19 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
+    bool met = true;
     for (const Workload& w : kWorkloads) {
         if (("," + only + ",").find("," + std::string(w.name) + ",") == std::string::npos) continue;
         const fs::path archive = scratch / (std::string(w.name) + ".gaf");
+        made.files.push_back(archive);
         spawn({WORKLOAD_EXE, std::to_string(w.count), std::to_string(w.width), std::to_string(w.height),
                archive.string(), std::to_string(w.frames)},
               scratch);
         const fs::path plan = scratch / (std::string(w.name) + ".plan");
+        made.files.push_back(plan);
         spawn({programs.floor, "--plan", archive.string(), plan.string()}, scratch);
         if (!callgrind) {
-            time_workload(w, programs, scratch, archive, plan, rounds);
+            met = time_workload(w, programs, scratch, archive, plan, rounds) && met;
             continue;
         }
         for (const char* format : kFormats) {
@@ -288,16 +348,23 @@ int main(int argc, char** argv) {
             const double f = callgrind_count(scratch, programs.floor, format, archive, plan);
             const double per_pixel = z / static_cast<double>(w.pixels());
             const bool targeted = std::string_view(w.name) == "mid";
+            met = met && (!targeted || per_pixel <= kTargetCallgrind);
             std::printf("%-8s %-6s %14.0f %7.2f %14.0f %7.2f  %s\n", w.name, format, z, per_pixel, f,
-                        f / static_cast<double>(w.pixels()), !targeted ? "-" : per_pixel <= 6 ? "6 ok" : "6 MISS");
+                        f / static_cast<double>(w.pixels()),
+                        !targeted ? "-" : per_pixel <= kTargetCallgrind ? "ok" : "MISS");
             std::fflush(stdout);
         }
     }
-    if (callgrind) return 0;  // counts that no other process can disturb
+    if (callgrind) {  // counts that no other process can disturb
+        remove_made();
+        return met ? 0 : kMissed;
+    }
     // Whatever else ran meanwhile competed for the two cores and the memory.
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     const double others = (machine_busy() - own_busy() - busy_before) / took.count();
     std::printf("other processes kept %.2f cores busy on average during the %.0f s run%s\n", others, took.count(),
                 others > 0.1 ? ": the figures are disturbed, run again on a quiet machine" : "");
-    return 0;
+    remove_made();
+    std::printf("%s\n", met ? "every target met" : "a target was missed");
+    return met ? 0 : kMissed;
 }

@@ -33,15 +33,16 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
     }
     const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
     const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) { return read_row(archive, entry.frame, y, row); };
+    const auto write = format == OutputFormat::bmp ? write_bmp : write_tga;
     WriteStatus written;
     try {
-        written = write_image_file(output, format, size, rows, scratch);
+        written = write(output, size, rows, scratch);
         if (written.error == WriteError::cannot_rename && is_archive_file(archive, output)) {
             // The archive itself is the file in the way, and the system
             // refuses to replace a file that is open (Windows does). Once the
             // archive is no longer open, one more try.
             if (keep_rest_in_memory(archive, index))
-                written = write_image_file(output, format, size, rows, scratch);
+                written = write(output, size, rows, scratch);
             else
                 written = {WriteError::cannot_write, ENOMEM, {}};
         }

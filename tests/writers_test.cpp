@@ -84,4 +84,51 @@ TEST(Writers, EveryExpandPathGivesThePaletteBytes) {
     }
 }
 
+// Images of more than a block, whose rows run over the block's end at many
+// places (BMP ones with alignment bytes, the longest row there is), and
+// images of less than one, all through one scratch as a run writes them:
+// every write but the last is a whole block of page-aligned memory, and the
+// bytes are the header and then each pixel's palette colour, found here
+// pixel by pixel.
+TEST(Writers, WholeAlignedBlocksWhateverTheRowLength) {
+    struct Case {
+        OutputFormat format;
+        std::uint16_t width, height;
+    };
+    const Case cases[] = {{OutputFormat::tga, 640, 480}, {OutputFormat::bmp, 641, 480}, {OutputFormat::bmp, 1023, 300},
+                          {OutputFormat::tga, 65535, 3},  {OutputFormat::bmp, 65535, 3}, {OutputFormat::tga, 7, 5},
+                          {OutputFormat::bmp, 7, 5},      {OutputFormat::tga, 3, 0}};
+    WriteScratch scratch;
+    for (const Case c : cases) {
+        SCOPED_TRACE("format " + std::to_string(int(c.format)) + ", " + std::to_string(c.width) + "x" +
+                     std::to_string(c.height));
+        const auto index = [](std::size_t x, std::size_t y) { return static_cast<std::uint8_t>(x * 7 + y * 13); };
+        Bytes expected(header_size(c.format));
+        encode_header(c.format, {c.width, c.height}, expected);
+        for (std::size_t y = c.height; y-- > 0;) {
+            for (std::size_t x = 0; x < c.width; ++x) {
+                const std::uint32_t c = kPalette[index(x, y)];
+                for (const int shift : {0, 8, 16}) expected.push_back(static_cast<std::uint8_t>(c >> shift));
+            }
+            while (c.format == OutputFormat::bmp && (expected.size() - 54) % 4 != 0) expected.push_back(0);
+        }
+        Bytes written;
+        std::vector<std::size_t> sizes;
+        const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) {
+            for (std::size_t x = 0; x < row.size(); ++x) row[x] = index(x, y);
+            return EntryStatus{};
+        };
+        const BlockSink put = [&](std::span<const std::uint8_t> bytes) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.data()) % kWriteBlockAlignment, 0u);
+            sizes.push_back(bytes.size());
+            written.insert(written.end(), bytes.begin(), bytes.end());
+            return true;
+        };
+        ASSERT_TRUE(encode_image(c.format, {c.width, c.height}, rows, scratch, put).ok());
+        ASSERT_EQ(sizes.size(), (expected.size() + kWriteBlock - 1) / kWriteBlock);
+        for (std::size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_EQ(sizes[i], kWriteBlock) << "write " << i;
+        EXPECT_EQ(written, expected);
+    }
+}
+
 }  // namespace

@@ -23,6 +23,7 @@ namespace {
 constexpr std::size_t kTableLane = 0;  // the offset table, walked front to back
 constexpr std::size_t kDataLane = 1;   // headers, and the pixels and streams of plain frames
 constexpr std::size_t kFirstPartLane = 2;
+constexpr std::size_t kLanes = kFirstPartLane + kMaxSubFrames;
 
 // Read-ahead. Headers are read with this much after them, which in most
 // archives holds the next headers too; rows with up to kReadBlock, the way
@@ -352,7 +353,7 @@ LoadStatus open_archive(ByteSource source, GafArchive& archive) {
 
 ArchiveError parse_gaf(std::vector<std::uint8_t> bytes, GafArchive& archive) {
     return unless_out_of_memory(LoadStatus{ArchiveError::cannot_read, ENOMEM}, [&] {
-        return open_archive(source_from_memory(std::move(bytes)), archive);
+        return open_archive(source_from_memory(std::move(bytes), kLanes), archive);
     }).error;
 }
 
@@ -363,7 +364,7 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive) {
         std::unique_ptr<std::FILE, FileCloser> file(open_for_reading(path));
         if (!file) return LoadStatus{ArchiveError::cannot_open, errno};
         std::setvbuf(file.get(), nullptr, _IONBF, 0);
-        return open_archive(source_from_file(std::move(file)), archive);
+        return open_archive(source_from_file(std::move(file), kLanes), archive);
     });
 }
 

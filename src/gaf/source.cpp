@@ -29,8 +29,9 @@ void read_on(KeptBytes& kept, std::uint64_t end) {
 
 }  // namespace
 
-ByteSource source_from_file(std::unique_ptr<std::FILE, FileCloser> file) {
+ByteSource source_from_file(std::unique_ptr<std::FILE, FileCloser> file, std::size_t lanes) {
     ByteSource source;
+    source.windows.resize(lanes);
     std::uint64_t size = 0;
     if (regular_file_size(file.get(), size))
         source.origin = FileAtOffsets{std::move(file), size};
@@ -39,15 +40,15 @@ ByteSource source_from_file(std::unique_ptr<std::FILE, FileCloser> file) {
     return source;
 }
 
-ByteSource source_from_memory(std::vector<std::uint8_t> bytes) {
+ByteSource source_from_memory(std::vector<std::uint8_t> bytes, std::size_t lanes) {
     ByteSource source;
+    source.windows.resize(lanes);
     source.origin = KeptBytes{std::move(bytes), nullptr, 0};
     return source;
 }
 
 SourceBytes fetch(ByteSource& source, std::size_t lane, std::uint64_t at, std::size_t count, ReadAhead hint) {
     source.furthest = std::max(source.furthest, at + count);
-    if (lane >= source.windows.size()) source.windows.resize(lane + 1);
     if (const auto bytes = held(source, lane, at, count); bytes.size() == count) return {bytes};
 
     // Where the source ends, as far as it matters: kept bytes are read on
@@ -105,7 +106,7 @@ void keep_in_memory(ByteSource& source, std::uint64_t end) {
     kept.bytes.resize(static_cast<std::size_t>(std::min(end, file->size)));
     kept.bytes.resize(read_file_at(file->file.get(), 0, kept.bytes, kept.error));
     source.origin = std::move(kept);  // closes the file
-    source.windows.clear();
+    for (Window& w : source.windows) w = Window{};
 }
 
 }  // namespace zeftil

@@ -75,19 +75,19 @@ struct SourceBytes {
     int error = 0;
 };
 
-// A regular file is read at offsets; any other file front to back.
-ByteSource source_from_file(std::unique_ptr<std::FILE, FileCloser> file);
-ByteSource source_from_memory(std::vector<std::uint8_t> bytes);
+// A regular file is read at offsets; any other file front to back. Either
+// is read through `lanes` windows.
+ByteSource source_from_file(std::unique_ptr<std::FILE, FileCloser> file, std::size_t lanes);
+ByteSource source_from_memory(std::vector<std::uint8_t> bytes, std::size_t lanes);
 
-// The `count` bytes at `at`, read through window `lane` if it does not hold
-// them already. The bytes stay valid until the next fetch through the same
-// lane, whatever the source.
+// The `count` bytes at `at`, read through window `lane` (below the source's
+// lanes) if it does not hold them already. The bytes stay valid until the
+// next fetch through the same lane, whatever the source.
 SourceBytes fetch(ByteSource& source, std::size_t lane, std::uint64_t at, std::size_t count, ReadAhead hint);
 
 // The `count` bytes at `at` if window `lane` holds them, without a read;
 // otherwise none. Valid as fetch's.
 inline std::span<const std::uint8_t> held(const ByteSource& source, std::size_t lane, std::uint64_t at, std::size_t count) {
-    if (lane >= source.windows.size()) return {};
     const Window& w = source.windows[lane];
     if (at < w.start || at - w.start > w.size || count > w.size - (at - w.start)) return {};
     return {w.bytes.get() + (at - w.start), count};

@@ -1,3 +1,6 @@
+// The two image layouts in bytes: their headers, and rows of palette indices
+// expanded to blue, green, red, one pixel, eight or sixty-four at a time,
+// whichever the processor runs fastest.
 #include <algorithm>
 #include <cstring>
 

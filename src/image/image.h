@@ -2,13 +2,16 @@
 // and Windows BMP. Both store the bottom row first and every pixel as blue,
 // green, red; they differ in their headers and in BMP's 4-byte row alignment.
 //
-// Encoding fills memory a row at a time; write_image_file takes the rows from
-// a row source, encodes them and puts the bytes into a file.
+// Encoding fills memory a row at a time; encode_image takes the rows from a
+// row source and hands the file's bytes on a block at a time, and
+// write_image_file puts those blocks into a file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -88,12 +91,44 @@ struct WriteStatus {
     bool ok() const { return error == WriteError::none && source.error == EntryError::none; }
 };
 
-// Memory that a run of writes shares: grown as an image needs it, kept for
+// An image file is written as a stream of whole blocks: every write but the
+// last is exactly kWriteBlock bytes, at a file offset that is a multiple of
+// it, from memory that starts at a multiple of kWriteBlockAlignment (a page
+// on x86 and on Windows). The header is the stream's first bytes and rows
+// run on from one block into the next, so both sides of every copy the
+// system makes from the block into the file are aligned, whatever the
+// header's size or the row's length.
+inline constexpr std::size_t kWriteBlock = std::size_t{256} << 10;
+inline constexpr std::size_t kWriteBlockAlignment = 4096;
+// The longest row there is: 65,535 pixels of BMP.
+inline constexpr std::size_t kLongestRow = (std::size_t{65535} * 3 + 3) / 4 * 4;
+
+// Frees memory taken with operator new at kWriteBlockAlignment.
+struct AlignedDelete {
+    void operator()(std::uint8_t* p) const noexcept { ::operator delete(p, std::align_val_t{kWriteBlockAlignment}); }
+};
+
+// Memory that a run of writes shares, made on its first write and kept for
 // the next, so that each image does not take fresh pages from the system.
 struct WriteScratch {
-    std::vector<std::uint8_t> block;    // the file's bytes, a block at a time
+    // The block, then room for the part of a row that runs past its end
+    // (kWriteBlock + kLongestRow bytes). Pages the rows never reach are
+    // never touched.
+    std::unique_ptr<std::uint8_t[], AlignedDelete> block;
     std::vector<std::uint8_t> indices;  // one row's palette indices
 };
+
+// Takes the next bytes of the file; false when they could not be written,
+// with errno saying why.
+using BlockSink = std::function<bool(std::span<const std::uint8_t> bytes)>;
+
+// Encodes the whole file, header and then rows bottom first, and hands it to
+// `put` in whole blocks, the rest in one last call: every call but the last
+// is given exactly kWriteBlock bytes of scratch.block, which lies at a
+// multiple of kWriteBlockAlignment. Stops at the first failure, of the row
+// source or of `put`.
+WriteStatus encode_image(OutputFormat format, ImageSize size, const RowSource& rows, WriteScratch& scratch,
+                         const BlockSink& put);
 
 // Writes the image as the file `path` in the current directory. The bytes go
 // to a new temporary file first, which is renamed over `path` only once it is
@@ -107,11 +142,12 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
 // any: for a signal handler, so an interrupted run leaves nothing behind.
 void remove_pending_temporary() noexcept;
 
-inline WriteStatus write_tga(const std::string& path, ImageSize size, const RowSource& rows) {
-    return write_image_file(path, OutputFormat::tga, size, rows);
+// The two writers, one for each layout.
+inline WriteStatus write_tga(const std::string& path, ImageSize size, const RowSource& rows, WriteScratch& scratch) {
+    return write_image_file(path, OutputFormat::tga, size, rows, scratch);
 }
-inline WriteStatus write_bmp(const std::string& path, ImageSize size, const RowSource& rows) {
-    return write_image_file(path, OutputFormat::bmp, size, rows);
+inline WriteStatus write_bmp(const std::string& path, ImageSize size, const RowSource& rows, WriteScratch& scratch) {
+    return write_image_file(path, OutputFormat::bmp, size, rows, scratch);
 }
 
 }  // namespace zeftil

@@ -1,4 +1,6 @@
-#include <algorithm>
+// Image files on disk: the header and rows encoded into a page-aligned
+// block and written a whole block at a time into a new temporary file, which
+// is renamed over the target only once complete; an interrupted run removes it.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,9 +15,6 @@
 namespace zeftil {
 
 namespace {
-
-// Image bytes are written this much at a time.
-constexpr std::size_t kWriteBlock = std::size_t{256} << 10;
 
 // Temporary files are named like this, the twelve digits random.
 constexpr char kTemporaryName[] = ".zeftil-123456789abc.tmp";
@@ -80,42 +79,48 @@ std::FILE* create_temporary(Temporary& temporary) {
     return nullptr;
 }
 
-// Room for the header and at least one row; a small image fits whole.
-std::size_t block_size(OutputFormat format, ImageSize size) {
-    return std::min(file_size(format, size), std::max(kWriteBlock, header_size(format) + row_size(format, size.Width)));
-}
-
-// Writes the whole image through `file` in blocks of whole rows, each encoded
-// into `buffer` first from the indices the row source puts in `indices`, the
-// bottom row first.
-WriteStatus write_rows(std::FILE* file, OutputFormat format, ImageSize size, const RowSource& rows,
-                       std::span<std::uint8_t> buffer, std::span<std::uint8_t> indices) {
-    const std::size_t row = row_size(format, size.Width);
-    encode_header(format, size, buffer);
-    std::size_t used = header_size(format);
-    for (std::size_t y = size.Height; row > 0 && y-- > 0;) {
-        if (buffer.size() - used < row) {
-            if (std::fwrite(buffer.data(), 1, used, file) != used) return {WriteError::cannot_write, errno, {}};
-            used = 0;
-        }
-        if (const EntryStatus status = rows(y, indices); status.error != EntryError::none)
-            return {WriteError::none, 0, status};
-        encode_row(format, indices, buffer.subspan(used, row));
-        used += row;
-    }
-    if (std::fwrite(buffer.data(), 1, used, file) != used || std::fflush(file) != 0) return {WriteError::cannot_write, errno, {}};
-    return {};
+// Makes the scratch memory an image of `width` pixels a row needs, if it is
+// not there yet.
+void prepare(WriteScratch& scratch, std::size_t width) {
+    if (!scratch.block)
+        scratch.block.reset(static_cast<std::uint8_t*>(
+            ::operator new(kWriteBlock + kLongestRow, std::align_val_t{kWriteBlockAlignment})));
+    if (scratch.indices.size() < width) scratch.indices.resize(width);
 }
 
 }  // namespace
 
+WriteStatus encode_image(OutputFormat format, ImageSize size, const RowSource& rows, WriteScratch& scratch,
+                         const BlockSink& put) {
+    prepare(scratch, size.Width);
+    const std::span<std::uint8_t> block(scratch.block.get(), kWriteBlock + kLongestRow);
+    const std::span<std::uint8_t> indices = std::span(scratch.indices).first(size.Width);
+    const std::size_t row = row_size(format, size.Width);
+    encode_header(format, size, block);
+    std::size_t used = header_size(format);
+    for (std::size_t y = size.Height; row > 0 && y-- > 0;) {
+        if (const EntryStatus status = rows(y, indices); status.error != EntryError::none)
+            return {WriteError::none, 0, status};
+        // A row is expanded where it lies in the file, the part of it that
+        // runs past the block into the room behind; once the block is
+        // written, that part moves to the front.
+        encode_row(format, indices, block.subspan(used, row));
+        used += row;
+        if (used >= kWriteBlock) {
+            if (!put(block.first(kWriteBlock))) return {WriteError::cannot_write, errno, {}};
+            used -= kWriteBlock;
+            std::memcpy(block.data(), block.data() + kWriteBlock, used);
+        }
+    }
+    if (used > 0 && !put(block.first(used))) return {WriteError::cannot_write, errno, {}};
+    return {};
+}
+
 WriteStatus write_image_file(const std::string& path, OutputFormat format, ImageSize image, const RowSource& rows,
                              WriteScratch& scratch) {
-    // Grown before the temporary file exists, so a failed allocation leaves
+    // Made before the temporary file exists, so a failed allocation leaves
     // nothing behind.
-    const std::size_t size = block_size(format, image);
-    if (scratch.block.size() < size) scratch.block.resize(size);
-    if (scratch.indices.size() < image.Width) scratch.indices.resize(image.Width);
+    prepare(scratch, image.Width);
 
     Temporary temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
@@ -123,8 +128,11 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     errno = 0;
-    WriteStatus status = write_rows(file.get(), format, image, rows, std::span(scratch.block).first(size),
-                                    std::span(scratch.indices).first(image.Width));
+    const BlockSink put = [&](std::span<const std::uint8_t> bytes) {
+        return std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    };
+    WriteStatus status = encode_image(format, image, rows, scratch, put);
+    if (status.ok() && std::fflush(file.get()) != 0) status = {WriteError::cannot_write, errno, {}};
     errno = 0;
     if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
     if (status.ok()) {
