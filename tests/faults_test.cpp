@@ -67,9 +67,9 @@ TEST(Faults, AWriteStoppedPartWayLeavesNothing) {
     write_file("in.gaf", archive_of("s", sprite));
     write_file("s.tga", {'k'});
     const zeftil::ImageSize size{600, 600};
-    const zeftil::RowSource throws = [](std::size_t y, std::span<std::uint8_t>) -> zeftil::EntryStatus {
+    const zeftil::RowSource throws = [](std::size_t y, std::span<std::uint8_t>) {
         if (y < 100) throw std::runtime_error("stop");
-        return {};
+        return true;
     };
     EXPECT_THROW(zeftil::write_image_file("s.tga", OutputFormat::tga, size, throws), std::runtime_error);
     EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
@@ -83,11 +83,14 @@ TEST(Faults, AWriteStoppedPartWayLeavesNothing) {
         file.seekp(static_cast<std::streamoff>(entry.frame.dataAt));
         file.put(0);
     }
-    const zeftil::WriteStatus status = zeftil::write_image_file(
-        "s.tga", OutputFormat::tga, size,
-        [&](std::size_t y, std::span<std::uint8_t> row) { return zeftil::read_row(archive, entry.frame, y, row); });
+    zeftil::EntryStatus fault;
+    const zeftil::WriteStatus status = zeftil::write_image_file("s.tga", OutputFormat::tga, size, [&](std::size_t y, std::span<std::uint8_t> row) {
+        fault = zeftil::read_row(archive, entry.frame, y, row);
+        return fault.error == zeftil::EntryError::none;
+    });
     EXPECT_EQ(status.error, zeftil::WriteError::none);
-    EXPECT_EQ(status.source.error, zeftil::EntryError::changed_while_read);
+    EXPECT_TRUE(status.rows_failed);
+    EXPECT_EQ(fault.error, zeftil::EntryError::changed_while_read);
     archive = {};
     EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
     EXPECT_EQ(read_file("s.tga"), Bytes{'k'});

@@ -235,7 +235,7 @@ TEST(Faults, TheTemporaryFileIsNewAndClosedWithCare) {
     write_file("victim", {'v'});
     const zeftil::RowSource rows = [](std::size_t, std::span<std::uint8_t> row) {
         std::fill(row.begin(), row.end(), 249);
-        return zeftil::EntryStatus{};
+        return true;
     };
     shim::plant = "victim";
     EXPECT_TRUE(zeftil::write_image_file("x.tga", OutputFormat::tga, {1, 1}, rows).ok());

@@ -116,7 +116,7 @@ TEST(Writers, WholeAlignedBlocksWhateverTheRowLength) {
         std::vector<std::size_t> sizes;
         const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) {
             for (std::size_t x = 0; x < row.size(); ++x) row[x] = index(x, y);
-            return EntryStatus{};
+            return true;
         };
         const BlockSink put = [&](std::span<const std::uint8_t> bytes) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.data()) % kWriteBlockAlignment, 0u);
