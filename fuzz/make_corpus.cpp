@@ -1,5 +1,5 @@
-// Writes the fuzz target's seed corpus: small valid archives, one for each
-// kind of structure the reader meets, every one under 4 KiB.
+// Writes the seed corpus both fuzz targets start from: small valid archives,
+// one for each kind of structure the reader meets, every one under 4 KiB.
 //   empty       no entries
 //   several     three raw entries, one of odd width, one named with a '/'
 //   shared      two offset-table slots on one entry, two entries on one frame

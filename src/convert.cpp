@@ -32,7 +32,13 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
         return false;
     }
     const ImageSize size{static_cast<std::uint16_t>(entry.frame.Width), static_cast<std::uint16_t>(entry.frame.Height)};
-    const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) { return read_row(archive, entry.frame, y, row); };
+    EntryStatus row_fault;
+    const RowSource rows = [&](std::size_t y, std::span<std::uint8_t> row) {
+        const EntryStatus status = read_row(archive, entry.frame, y, row);
+        if (status.error == EntryError::none) return true;
+        row_fault = status;
+        return false;
+    };
     const auto write = format == OutputFormat::bmp ? write_bmp : write_tga;
     WriteStatus written;
     try {
@@ -44,12 +50,12 @@ bool convert_entry(GafArchive& archive, std::int32_t index, const GafEntry& entr
             if (keep_rest_in_memory(archive, index))
                 written = write(output, size, rows, scratch);
             else
-                written = {WriteError::cannot_write, ENOMEM, {}};
+                written = {WriteError::cannot_write, ENOMEM};
         }
     } catch (const std::bad_alloc&) {
-        written = {WriteError::cannot_write, ENOMEM, {}};
+        written = {WriteError::cannot_write, ENOMEM};
     }
-    if (written.source.error != EntryError::none) report(entry_message(path, index, entry, written.source));
+    if (written.rows_failed) report(entry_message(path, index, entry, row_fault));
     if (written.error != WriteError::none) report(write_message(output, written));
     return written.ok();
 }

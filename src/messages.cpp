@@ -18,8 +18,8 @@ constexpr std::string_view kWriting = "ERROR writing ";
 std::string_view to_string(ArchiveError error) {
     switch (error) {
         case ArchiveError::none: return "no error";
-        case ArchiveError::cannot_open: return "cannot be opened";
-        case ArchiveError::cannot_read: return "cannot be read";
+        case ArchiveError::cannot_open: return {};  // said with no reason
+        case ArchiveError::cannot_read: return {};  // the system's reason is said instead
         case ArchiveError::shorter_than_header: return "file is shorter than the 12-byte archive header";
         case ArchiveError::negative_entry_count: return "entry count is negative";
         case ArchiveError::offset_table_outside_file: return "entry offset table runs past the end of the file";
@@ -43,7 +43,7 @@ std::string_view to_string(EntryError error) {
         case EntryError::sub_frame_header_outside_file: return "20-byte header lies outside the file";
         case EntryError::nested_sub_frames: return "is itself made of sub-frames";
         case EntryError::changed_while_read: return "changed while it was read";
-        case EntryError::cannot_read: return "archive cannot be read";
+        case EntryError::cannot_read: return {};  // the system's reason is said instead
     }
     return "unknown error";
 }

@@ -1,6 +1,6 @@
-// Composite frames: pictures drawn from sub-frames, read through the reader
-// and written by the built program in both formats; and the faults that make
-// a composite unusable, each reported while the other entries are written.
+// Composite frames: pictures drawn from sub-frames, read through the reader;
+// and the faults that make a composite unusable, each reported by the built
+// program while the other entries are written.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -87,25 +87,13 @@ TEST(Composite, PicturesDrawnFromSubFrames) {
          [](Bytes& bytes, std::size_t i) { put_u32(bytes, frame_at(bytes, i) + zeftil::kPixelOffsetAt, 0xFFFFFFFF); }, {}},
         {"grid", composite(8, 8, 0, 0, 0, grid), {}, numbers},
     };
-    const Bytes bytes = build(cases);
-
     zeftil::GafArchive archive;
-    ASSERT_EQ(zeftil::parse_gaf(bytes, archive), zeftil::ArchiveError::none);
-    ScratchDir dir;
-    write_file(dir.path / "in.gaf", bytes);
-    for (OutputFormat format : {OutputFormat::tga, OutputFormat::bmp}) {
-        const RunResult r = run_zeftil(args_for(format, "in.gaf"), dir.path);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out + r.err, "");
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(cases[i].name);
-            zeftil::GafEntry entry;
-            ASSERT_EQ(zeftil::read_entry(archive, static_cast<std::int32_t>(i), entry).error, zeftil::EntryError::none);
-            EXPECT_EQ(pixels_of(archive, entry.frame), cases[i].picture);
-            const Frame& f = cases[i].frame;
-            EXPECT_EQ(read_file(dir.path / (cases[i].name + extension(format))),
-                      image_of(format, frame(f.Width, f.Height, cases[i].picture)));
-        }
+    ASSERT_EQ(zeftil::parse_gaf(build(cases), archive), zeftil::ArchiveError::none);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        zeftil::GafEntry entry;
+        ASSERT_EQ(zeftil::read_entry(archive, static_cast<std::int32_t>(i), entry).error, zeftil::EntryError::none);
+        EXPECT_EQ(pixels_of(archive, entry.frame), cases[i].picture);
     }
 }
 

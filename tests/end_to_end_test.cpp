@@ -7,6 +7,7 @@
 #include <span>
 
 #include "bytes.h"
+#include "names.h"
 #include "native.h"
 #include "support.h"
 
@@ -50,6 +51,7 @@ TEST_F(EndToEnd, CommandLinesAndArchivesThatCannotBeUsed) {
         {{}, 0, kUsage, ""},
         {{"in.gaf", "-b"}, 0, kUsage, ""},
         {{"-B", "in.gaf"}, 0, kUsage, ""},
+        {{"-bb", "in.gaf"}, 0, kUsage, ""},
         {{"-b", "in.gaf", "x"}, 0, kUsage, ""},
         {{"-b"}, 255, "", "ERROR reading -b\n\n"},  // one argument is always the path
         {{"-b", "missing.gaf"}, 255, "", "ERROR reading missing.gaf\n\n"},
@@ -103,29 +105,39 @@ TEST_F(EndToEnd, WritesOneFilePerEntryNamedAsStored) {
     EXPECT_EQ(list_dir(dir.path).size(), 14u);
 }
 
+// Names, and what each system makes of them.
+constexpr auto ok = zeftil::NameError::none, separator = zeftil::NameError::path_separator,
+               device = zeftil::NameError::device_name, character = zeftil::NameError::forbidden_character;
+const struct Case {
+    std::string name;
+    zeftil::NameError posix, windows;
+} kNameCases[] = {
+    {"a/b", separator, separator}, {"\\x", separator, separator}, {"../up", separator, separator},
+    {"..\\up", separator, separator}, {"/zeftil-escape", separator, separator}, {"sub/", separator, separator},
+    {"sub/../../out", separator, separator}, {"a:b/c", separator, separator},
+    {"con", ok, device}, {"Nul.x", ok, device}, {"aux", ok, device}, {"PRN", ok, device},
+    {"COM0", ok, device}, {"COM1", ok, device}, {"com9.tga", ok, device}, {"LPT0", ok, device}, {"lPt5 ", ok, device},
+    {"con .x", ok, device}, {"COM\xB9", ok, device}, {"LPT\xB3", ok, device},
+    {"a:b", ok, character}, {"why?", ok, character}, {"a|b", ok, character}, {"a<b>", ok, character},
+    {"star*", ok, character}, {"say\"hi\"", ok, character},
+    {"ok", ok, ok}, {"console", ok, ok}, {"COM10", ok, ok}, {"COM", ok, ok}, {"nul_", ok, ok},
+    {".con", ok, ok}, {"x.", ok, ok}, {"x ", ok, ok}, {".", ok, ok}, {"..", ok, ok},
+    {"link", ok, ok}, {"dangling", ok, ok},
+};
+
+// Both rule sets on every system: a run sees only its own system's.
+TEST(Names, RefusedByTheRulesOfEachSystem) {
+    for (const Case& c : kNameCases) {
+        EXPECT_EQ(zeftil::check_output_name(c.name, zeftil::NameRules::posix), c.posix) << c.name;
+        EXPECT_EQ(zeftil::check_output_name(c.name, zeftil::NameRules::windows), c.windows) << c.name;
+    }
+}
+
 // Every name becomes a file in the current directory or is refused: path
 // separators everywhere; on Windows also device names, which would send the
 // data to a device, and characters Windows does not allow (':' would open an
 // alternate data stream of another file). Elsewhere these are plain names.
 TEST_F(EndToEnd, NamesBecomeFilesHereOrAreRefused) {
-    enum Outcome { file, separator, device, character };
-    struct Case {
-        std::string name;
-        Outcome posix, windows;
-    };
-    const Case cases[] = {
-        {"a/b", separator, separator}, {"\\x", separator, separator}, {"../up", separator, separator},
-        {"..\\up", separator, separator}, {"/zeftil-escape", separator, separator}, {"sub/", separator, separator},
-        {"sub/../../out", separator, separator}, {"a:b/c", separator, separator},
-        {"con", file, device}, {"Nul.x", file, device}, {"aux", file, device}, {"PRN", file, device},
-        {"COM1", file, device}, {"com9.tga", file, device}, {"LPT0", file, device}, {"lPt5 ", file, device},
-        {"con .x", file, device}, {"COM\xB9", file, device}, {"LPT\xB3", file, device},
-        {"a:b", file, character}, {"why?", file, character}, {"a|b", file, character}, {"a<b>", file, character},
-        {"star*", file, character}, {"say\"hi\"", file, character},
-        {"ok", file, file}, {"console", file, file}, {"COM10", file, file}, {"COM", file, file}, {"nul_", file, file},
-        {".con", file, file}, {"x.", file, file}, {"x ", file, file}, {".", file, file}, {"..", file, file},
-        {"link", file, file}, {"dangling", file, file},
-    };
     // Run in work/ below the scratch directory, so anything written one level
     // up shows.
     const fs::path work = dir.path / "work";
@@ -139,11 +151,11 @@ TEST_F(EndToEnd, NamesBecomeFilesHereOrAreRefused) {
     const gafbuild::Frame f = pattern(2, 2);
     std::vector<gafbuild::Entry> entries;
     std::string err;
-    for (const Case& c : cases) {
+    for (const Case& c : kNameCases) {
         entries.push_back({c.name, {f}, {}});
-        const Outcome outcome = kWindows ? c.windows : c.posix;
-        if (outcome == file) files.push_back(c.name + ".tga");
-        if (outcome != file) err += "ERROR writing " + zeftil::name_text(c.name) + ".tga: entry name ";
+        const zeftil::NameError outcome = kWindows ? c.windows : c.posix;
+        if (outcome == ok) files.push_back(c.name + ".tga");
+        if (outcome != ok) err += "ERROR writing " + zeftil::name_text(c.name) + ".tga: entry name ";
         if (outcome == separator) err += "holds a path separator, so the file would land outside the current directory\n";
         if (outcome == device) err += "is a Windows device name, so the data would go to a device\n";
         if (outcome == character) err += "holds a character that Windows does not allow in file names\n";
@@ -206,7 +218,7 @@ TEST_F(EndToEnd, PathsAndNamesWhateverTheCodePage) {
 }
 
 TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
-    archive({{"ok1", {kGun}, {}}, {"", {kWall}, {}}, {"/abs\n", {kGun}, {}}, {"empty", {frame(0, 3, {})}, {}},
+    archive({{"ok1", {kGun}, {}}, {"", {kWall}, {}}, {"/abs\x7F\n", {kGun}, {}}, {"empty", {frame(0, 3, {})}, {}},
              {"ok2", {kWall}, {}}});
     Bytes bytes = read_file(dir.path / "in.gaf");
     // Entry 1's pixel data now lies past the end of the file.
@@ -219,7 +231,7 @@ TEST_F(EndToEnd, BadEntriesAreSkippedAndTheRestWritten) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
               "ERROR reading in.gaf: entry 1 \"\": pixel data lies outside the file\n"
-              "ERROR writing /abs\\x0A.bmp: entry name holds a path separator, so the file would land outside the "
+              "ERROR writing /abs\\x7F\\x0A.bmp: entry name holds a path separator, so the file would land outside the "
               "current directory\n");
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"empty.bmp", "in.gaf", "ok1.bmp", "ok2.bmp"}));
     EXPECT_EQ(file("empty.bmp"), image_of(OutputFormat::bmp, frame(0, 3, {})));

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "bytes.h"
+#include "convert.h"
 #include "gaf/gaf.h"
 #include "image/image.h"
 #include "support.h"
@@ -22,37 +23,41 @@ using zeftil::OutputFormat;
 namespace fs = std::filesystem;
 
 
-// Memory may run out at any allocation the reader makes, for any kind of
-// frame: the entry then fails with ENOMEM, nothing is thrown, and the same
-// archive reads whole once there is memory again.
-TEST(Faults, EveryAllocationOfTheReaderMayFail) {
+// Memory may run out at any allocation a run makes, in the reader or the
+// writer, for any kind of frame: the entries it stops fail with ENOMEM and
+// say so, nothing is thrown, and the same archive converts whole once there
+// is memory again.
+TEST(Faults, EveryAllocationOfARunMayFail) {
     ScratchDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path);
     gafbuild::Frame runs = pattern(40, 30), composite = frame(50, 40, {}, 7);
     runs.compressed = true;
     composite.subFrames = {pattern(30, 20), runs};
-    const std::string path = (dir.path / "in.gaf").string();
-    write_file(path, gafbuild::build_gaf(std::vector<gafbuild::Entry>{
-                         {"raw", {pattern(20, 10)}, {}}, {"runs", {runs}, {}}, {"composite", {composite}, {}}}));
-    for (std::int32_t i = 0; i < 3; ++i) {
+    write_file("in.gaf", gafbuild::build_gaf(std::vector<gafbuild::Entry>{
+                             {"raw", {pattern(20, 10)}, {}}, {"runs", {runs}, {}}, {"composite", {composite}, {}}}));
+    // Allocations fail from the `fail_from`th on, once the archive is open.
+    const auto convert = [](std::string& said, long fail_from = -1) {
         zeftil::GafArchive archive;
-        zeftil::GafEntry entry;
-        ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
-        ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
-        const Bytes whole = pixels_of(archive, entry.frame);
-        Bytes row(static_cast<std::size_t>(entry.frame.Width));
-        for (long n = 0;; ++n) {
-            ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
-            fail_allocation_after(n);
-            zeftil::EntryStatus status = zeftil::read_entry(archive, i, entry);
-            for (std::size_t y = row.size() > 0 ? entry.frame.Height : 0; status.error == zeftil::EntryError::none && y-- > 0;)
-                status = zeftil::read_row(archive, entry.frame, y, row);
-            if (!fail_allocation_after(-1)) break;  // every allocation made has failed once
-            EXPECT_EQ(status.error, zeftil::EntryError::cannot_read) << i << " " << n;
-            EXPECT_EQ(status.system_error, ENOMEM) << i << " " << n;
-            ASSERT_EQ(zeftil::read_entry(archive, i, entry).error, zeftil::EntryError::none);
-            EXPECT_EQ(pixels_of(archive, entry.frame), whole) << i << " " << n;
-        }
+        EXPECT_EQ(zeftil::load_gaf("in.gaf", archive).error, zeftil::ArchiveError::none);
+        fail_allocation_after(fail_from);
+        return zeftil::convert_archive(archive, "in.gaf", OutputFormat::tga, [&](std::string_view line) { said += line; });
+    };
+    std::string said;
+    ASSERT_EQ(convert(said), zeftil::RunStatus::ok);
+    const std::vector<Bytes> whole = {read_file("raw.tga"), read_file("runs.tga"), read_file("composite.tga")};
+    for (long n = 0;; ++n) {
+        fs::remove("composite.tga");
+        said.clear();
+        const zeftil::RunStatus status = convert(said, n);
+        if (!fail_allocation_after(-1)) break;  // every allocation made has failed once
+        EXPECT_EQ(status, zeftil::RunStatus::entries_failed) << n;
+        EXPECT_TRUE(said.ends_with(": Cannot allocate memory\n") && std::count(said.begin(), said.end(), '\n') == 1) << n << said;
+        said.clear();
+        ASSERT_EQ(convert(said), zeftil::RunStatus::ok) << n << said;
+        EXPECT_EQ((std::vector<Bytes>{read_file("raw.tga"), read_file("runs.tga"), read_file("composite.tga")}), whole) << n;
     }
+    fs::current_path(before);
 }
 
 // A write that ends part-way, by a row source that throws or by an archive
@@ -67,9 +72,9 @@ TEST(Faults, AWriteStoppedPartWayLeavesNothing) {
     write_file("in.gaf", archive_of("s", sprite));
     write_file("s.tga", {'k'});
     const zeftil::ImageSize size{600, 600};
-    const zeftil::RowSource throws = [](std::size_t y, std::span<std::uint8_t>) -> zeftil::EntryStatus {
+    const zeftil::RowSource throws = [](std::size_t y, std::span<std::uint8_t>) {
         if (y < 100) throw std::runtime_error("stop");
-        return {};
+        return true;
     };
     EXPECT_THROW(zeftil::write_image_file("s.tga", OutputFormat::tga, size, throws), std::runtime_error);
     EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
@@ -83,11 +88,14 @@ TEST(Faults, AWriteStoppedPartWayLeavesNothing) {
         file.seekp(static_cast<std::streamoff>(entry.frame.dataAt));
         file.put(0);
     }
-    const zeftil::WriteStatus status = zeftil::write_image_file(
-        "s.tga", OutputFormat::tga, size,
-        [&](std::size_t y, std::span<std::uint8_t> row) { return zeftil::read_row(archive, entry.frame, y, row); });
+    zeftil::EntryStatus fault;
+    const zeftil::WriteStatus status = zeftil::write_image_file("s.tga", OutputFormat::tga, size, [&](std::size_t y, std::span<std::uint8_t> row) {
+        fault = zeftil::read_row(archive, entry.frame, y, row);
+        return fault.error == zeftil::EntryError::none;
+    });
     EXPECT_EQ(status.error, zeftil::WriteError::none);
-    EXPECT_EQ(status.source.error, zeftil::EntryError::changed_while_read);
+    EXPECT_TRUE(status.rows_failed);
+    EXPECT_EQ(fault.error, zeftil::EntryError::changed_while_read);
     archive = {};
     EXPECT_EQ(list_dir("."), (std::vector<std::string>{"in.gaf", "s.tga"}));
     EXPECT_EQ(read_file("s.tga"), Bytes{'k'});

@@ -1,6 +1,7 @@
 // Faults only a POSIX system can stage, end to end with the built program:
 // resource limits (file size, address space, CPU time), a small disk in a
 // mount namespace, /dev/full, pipes and signals.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,7 +14,34 @@
 #include "bytes.h"
 #include "gaf/gaf.h"
 #include "image/image.h"
+#include "messages.h"
 #include "support.h"
+
+// The test program's own fopen and fclose, in front of the C library's: for
+// the writer's temporary file, a symbolic link planted where it is about to
+// be created, and a close that fails.
+namespace shim {
+std::string plant;  // the link's target, planted at the next temporary's name
+bool fail_close = false;
+std::FILE* temporary = nullptr;
+}  // namespace shim
+
+extern "C" std::FILE* fopen(const char* path, const char* mode) {
+    static const auto real = reinterpret_cast<std::FILE* (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "fopen"));
+    const bool ours = std::string_view(path).starts_with(".zeftil-");
+    if (ours && !shim::plant.empty() && symlink(shim::plant.c_str(), path) == 0) shim::plant.clear();
+    std::FILE* file = real(path, mode);
+    if (ours) shim::temporary = file;
+    return file;
+}
+
+extern "C" int fclose(std::FILE* file) {
+    static const auto real = reinterpret_cast<int (*)(std::FILE*)>(dlsym(RTLD_NEXT, "fclose"));
+    const int result = real(file);
+    if (file != shim::temporary || !shim::fail_close) return result;
+    errno = EIO;
+    return EOF;
+}
 
 namespace {
 
@@ -195,6 +223,58 @@ TEST(Faults, AUsageTextNobodyCanReadIsAFailure) {
     const RunResult r = run_zeftil({}, dir.path, Limits{.out_file = "/dev/full"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "ERROR writing standard output: No space left on device\n");
+}
+
+// The temporary file is a new file or none: a symbolic link in its way is
+// neither followed nor replaced, and the write goes to another name. A close
+// that fails is a failed write.
+TEST(Faults, TheTemporaryFileIsNewAndClosedWithCare) {
+    ScratchDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path);
+    write_file("victim", {'v'});
+    const zeftil::RowSource rows = [](std::size_t, std::span<std::uint8_t> row) {
+        std::fill(row.begin(), row.end(), 249);
+        return true;
+    };
+    shim::plant = "victim";
+    EXPECT_TRUE(zeftil::write_image_file("x.tga", OutputFormat::tga, {1, 1}, rows).ok());
+    EXPECT_EQ(read_file("victim"), Bytes{'v'});
+    EXPECT_FALSE(fs::is_symlink("x.tga"));
+    EXPECT_EQ(list_dir(".").size(), 3u);  // and the link
+
+    shim::fail_close = true;
+    const zeftil::WriteStatus status = zeftil::write_image_file("x.tga", OutputFormat::tga, {2, 1}, rows);
+    shim::fail_close = false;
+    EXPECT_EQ(zeftil::write_message("x.tga", status), "ERROR writing x.tga: close failed: Input/output error\n");
+    EXPECT_EQ(read_file("x.tga").size(), 21u);
+    EXPECT_EQ(list_dir(".").size(), 3u);
+    fs::current_path(before);
+}
+
+// An archive cut short after its entry was read: each row reads as it was or
+// fails, whatever bytes the reads before left in memory. The cut falls in the
+// middle of a row.
+TEST(Faults, AnArchiveCutShortWhileItIsRead) {
+    const gafbuild::Frame tall = pattern(100, 3000);
+    ScratchDir dir;
+    const std::string path = (dir.path / "in.gaf").string();
+    write_file(path, archive_of("tall", tall));
+    zeftil::GafArchive archive;
+    zeftil::GafEntry entry;
+    ASSERT_EQ(zeftil::load_gaf(path, archive).error, zeftil::ArchiveError::none);
+    ASSERT_EQ(zeftil::read_entry(archive, 0, entry).error, zeftil::EntryError::none);
+    fs::resize_file(path, entry.frame.dataAt + 20050);
+    std::size_t failed = 0;
+    Bytes row(100);
+    for (std::size_t y = 3000; y-- > 0;) {
+        if (zeftil::read_row(archive, entry.frame, y, row).error != zeftil::EntryError::none) {
+            ++failed;
+            continue;
+        }
+        EXPECT_TRUE(std::equal(row.begin(), row.end(), tall.pixels.begin() + static_cast<std::ptrdiff_t>(100 * y))) << y;
+    }
+    EXPECT_GT(failed, 0u);
 }
 
 }  // namespace

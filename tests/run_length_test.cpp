@@ -35,22 +35,6 @@ Bytes decode(const Bytes& bytes, EntryError* error = nullptr) {
     return pixels_of(archive, entry.frame);
 }
 
-// Row by row: a 2-byte count, then the operations.
-//   copy n:   (n - 1) << 2, then n indices
-//   repeat n: (n - 1) << 2 | 2, then one index
-//   skip n:   n << 1 | 1
-const Bytes kStream = {
-    6, 0, 1 << 2, 1, 2, 2 << 2 | 2, 7, 1 << 1 | 1,  // row 0: copy 1 2, repeat 7 x3, skip 1
-    3, 0, 2 << 1 | 1, 0, 5,                         // row 1: skip 2, copy 5, row ends early
-    1, 0, 6 << 1 | 1,                               // row 2: skip to the row's end
-};
-
-TEST(RunLength, DecodesAllThreeOperations) {
-    EXPECT_EQ(decode(archive_with_stream(kStream)), (Bytes{1, 2, 7, 7, 7, T,  //
-                                                            T, T, 5, T, T, T,  //
-                                                            T, T, T, T, T, T}));
-}
-
 TEST(RunLength, StreamsThatAreNotWellFormedAreReadRaw) {
     struct Case {
         const char* what;

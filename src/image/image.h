@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "gaf/gaf.h"
 
 namespace zeftil {
 
@@ -75,20 +74,20 @@ void encode_header(OutputFormat format, ImageSize size, std::span<std::uint8_t> 
 // Fills out[0, row_size) with one row, given as its palette indices.
 void encode_row(OutputFormat format, std::span<const std::uint8_t> indices, std::span<std::uint8_t> out);
 
-// Fills `row` (Width indices) with row `y` of the picture, 0 the top row,
-// and says why it could not. The writer asks for the bottom row first, then
-// for each row above the last, and never for a row 0 pixels wide.
-using RowSource = std::function<EntryStatus(std::size_t y, std::span<std::uint8_t> row)>;
+// Fills `row` (Width indices) with row `y` of the picture, 0 the top row;
+// false when it could not, the source keeping why. The writer asks for the
+// bottom row first, then for each row above the last, and never for a row 0
+// pixels wide.
+using RowSource = std::function<bool(std::size_t y, std::span<std::uint8_t> row)>;
 
 enum class WriteError { none, cannot_create, cannot_write, cannot_close, cannot_rename };
 
-// A write fails for the file (error) or for its rows (source, what the row
-// source said); not both.
+// A write fails for the file (error) or for its rows; not both.
 struct WriteStatus {
     WriteError error = WriteError::none;
     int system_error = 0;  // errno of the failed call
-    EntryStatus source;
-    bool ok() const { return error == WriteError::none && source.error == EntryError::none; }
+    bool rows_failed = false;
+    bool ok() const { return error == WriteError::none && !rows_failed; }
 };
 
 // An image file is written as a stream of whole blocks: every write but the

@@ -99,20 +99,19 @@ WriteStatus encode_image(OutputFormat format, ImageSize size, const RowSource& r
     encode_header(format, size, block);
     std::size_t used = header_size(format);
     for (std::size_t y = size.Height; row > 0 && y-- > 0;) {
-        if (const EntryStatus status = rows(y, indices); status.error != EntryError::none)
-            return {WriteError::none, 0, status};
+        if (!rows(y, indices)) return {WriteError::none, 0, true};
         // A row is expanded where it lies in the file, the part of it that
         // runs past the block into the room behind; once the block is
         // written, that part moves to the front.
         encode_row(format, indices, block.subspan(used, row));
         used += row;
         if (used >= kWriteBlock) {
-            if (!put(block.first(kWriteBlock))) return {WriteError::cannot_write, errno, {}};
+            if (!put(block.first(kWriteBlock))) return {WriteError::cannot_write, errno};
             used -= kWriteBlock;
             std::memcpy(block.data(), block.data() + kWriteBlock, used);
         }
     }
-    if (used > 0 && !put(block.first(used))) return {WriteError::cannot_write, errno, {}};
+    if (used > 0 && !put(block.first(used))) return {WriteError::cannot_write, errno};
     return {};
 }
 
