@@ -163,10 +163,14 @@ bool walk_run_length(ByteSource& source, GafFrame& frame, int& error) {
     return true;
 }
 
+// Whose frame a plain frame is, which decides how its last row is read.
+enum class FrameOf { entry, composite };
+
 // A frame that is not a composite: its size, and that all its rows are
 // there. The last row of an entry's own frame is read as its image's first
-// row will be; a sub-frame's, on its own.
-EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, GafFrame& frame, std::size_t most) {
+// row will be, and with it the headers behind the frame, where most archives
+// keep the next entry; a sub-frame's last row is read on its own.
+EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, GafFrame& frame, FrameOf of) {
     frame = header.frame;
     if (frame.Width < 0 || frame.Height < 0) return {EntryError::negative_size};
     if (frame.Width == 0 || frame.Height == 0) return {};  // nothing to read
@@ -184,7 +188,9 @@ EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, Gaf
     }
     const auto width = static_cast<std::size_t>(frame.Width);
     const std::uint64_t last_row = frame.dataAt + width * static_cast<std::uint64_t>(frame.Height - 1);
-    const SourceBytes row = fetch(source, kDataLane, last_row, width, backward(last_row, width, frame.dataAt, most));
+    ReadAhead hint = backward(last_row, width, frame.dataAt, of == FrameOf::entry ? kReadBlock - kHeaderRead : 0);
+    if (of == FrameOf::entry) hint.to += kHeaderRead;
+    const SourceBytes row = fetch(source, kDataLane, last_row, width, hint);
     return row.bytes.size() < width ? failed(row, EntryError::pixels_outside_file) : EntryStatus{};
 }
 
@@ -196,7 +202,7 @@ EntryStatus check_sub_frame(ByteSource& source, std::int32_t at, GafFrame& part)
     if (bytes.bytes.size() < kFrameHeaderSize) return failed(bytes, EntryError::sub_frame_header_outside_file);
     const FrameHeader sub = parse_frame_header(bytes.bytes);
     if (sub.sub_frames > 0) return {EntryError::nested_sub_frames};
-    return check_plain_frame(source, sub, part, 0);
+    return check_plain_frame(source, sub, part, FrameOf::composite);
 }
 
 // A composite: its table, and every sub-frame it names checked as a plain
@@ -265,7 +271,7 @@ EntryStatus read_entry_and_check(ArchiveInput& in, std::int32_t index, GafEntry&
     const bool empty = frame.frame.Width == 0 || frame.frame.Height == 0;
     if (frame.sub_frames > 0 && frame.frame.Width >= 0 && frame.frame.Height >= 0 && !empty)
         return check_composite(source, frame, entry.frame);
-    return check_plain_frame(source, frame, entry.frame, kReadBlock);
+    return check_plain_frame(source, frame, entry.frame, FrameOf::entry);
 }
 
 // Row `y` of a frame that is not a composite, into `row`, read through
