@@ -163,13 +163,14 @@ bool walk_run_length(ByteSource& source, GafFrame& frame, int& error) {
     return true;
 }
 
+// Whose frame a plain frame is, which decides how its last row is read.
+enum class FrameOf { entry, composite };
+
 // A frame that is not a composite: its size, and that all its rows are
-// there. Its last row is read with up to `most` bytes above it, as its image
-// will read them (0 for a sub-frame); and when the next entry starts right
-// behind the frame (at `next_entry_at`), as in archives written entry after
-// entry, with what follows it as far as `most` bytes go in all.
-EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, GafFrame& frame, std::size_t most,
-                              std::uint64_t next_entry_at) {
+// there. The last row of an entry's own frame is read as its image's first
+// row will be, and with it the headers behind the frame, where most archives
+// keep the next entry; a sub-frame's last row is read on its own.
+EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, GafFrame& frame, FrameOf of) {
     frame = header.frame;
     if (frame.Width < 0 || frame.Height < 0) return {EntryError::negative_size};
     if (frame.Width == 0 || frame.Height == 0) return {};  // nothing to read
@@ -187,8 +188,8 @@ EntryStatus check_plain_frame(ByteSource& source, const FrameHeader& header, Gaf
     }
     const auto width = static_cast<std::size_t>(frame.Width);
     const std::uint64_t last_row = frame.dataAt + width * static_cast<std::uint64_t>(frame.Height - 1);
-    ReadAhead hint = backward(last_row, width, frame.dataAt, most);
-    if (hint.to == next_entry_at) hint.to = std::max<std::uint64_t>(hint.to, hint.from + most);
+    ReadAhead hint = backward(last_row, width, frame.dataAt, of == FrameOf::entry ? kReadBlock - kHeaderRead : 0);
+    if (of == FrameOf::entry) hint.to += kHeaderRead;
     const SourceBytes row = fetch(source, kDataLane, last_row, width, hint);
     return row.bytes.size() < width ? failed(row, EntryError::pixels_outside_file) : EntryStatus{};
 }
@@ -201,7 +202,7 @@ EntryStatus check_sub_frame(ByteSource& source, std::int32_t at, GafFrame& part)
     if (bytes.bytes.size() < kFrameHeaderSize) return failed(bytes, EntryError::sub_frame_header_outside_file);
     const FrameHeader sub = parse_frame_header(bytes.bytes);
     if (sub.sub_frames > 0) return {EntryError::nested_sub_frames};
-    return check_plain_frame(source, sub, part, 0, kNoEnd);
+    return check_plain_frame(source, sub, part, FrameOf::composite);
 }
 
 // A composite: its table, and every sub-frame it names checked as a plain
@@ -238,15 +239,6 @@ EntryStatus check_composite(ByteSource& source, const FrameHeader& header, GafFr
     return {};
 }
 
-// Where entry `index` + 1 starts, as far as the table says: for read-ahead
-// only, so that nothing is amiss when it says nothing.
-std::uint64_t next_entry_at(ArchiveInput& in, std::int32_t index) {
-    const std::uint64_t slot_at = kOffsetTableAt + std::uint64_t{kOffsetSize} * (static_cast<std::uint32_t>(index) + 1);
-    if (slot_at >= in.table_end) return kNoEnd;
-    const SourceBytes slot = fetch(in.source, kTableLane, slot_at, kOffsetSize, forward(slot_at, kOffsetSize, in.table_end, kReadBlock));
-    return slot.bytes.size() == kOffsetSize && get_i32(slot.bytes, 0) >= 0 ? get_u32(slot.bytes, 0) : kNoEnd;
-}
-
 // Entry `index`: its header, and frame 0 checked if it has frames.
 EntryStatus read_entry_and_check(ArchiveInput& in, std::int32_t index, GafEntry& entry) {
     ByteSource& source = in.source;
@@ -279,7 +271,7 @@ EntryStatus read_entry_and_check(ArchiveInput& in, std::int32_t index, GafEntry&
     const bool empty = frame.frame.Width == 0 || frame.frame.Height == 0;
     if (frame.sub_frames > 0 && frame.frame.Width >= 0 && frame.frame.Height >= 0 && !empty)
         return check_composite(source, frame, entry.frame);
-    return check_plain_frame(source, frame, entry.frame, kReadBlock, next_entry_at(in, index));
+    return check_plain_frame(source, frame, entry.frame, FrameOf::entry);
 }
 
 // Row `y` of a frame that is not a composite, into `row`, read through
