@@ -139,6 +139,13 @@ int make_plan(const char* archive, const char* plan_path) {
     std::string name;
     ImageSize size;
     for (std::uint32_t i = 0; i < count; ++i) {
+        // An entry of no frames is its header alone, and gives no file.
+        const std::uint32_t entry_at = get_u32(file, kOffsetTableAt + kOffsetSize * i);
+        if (entry_at <= file.size() && file.size() - entry_at >= kEntryHeaderSize &&
+            get_i16(file, entry_at + kFrameCountAt) < 1) {
+            add_read(entry_at, static_cast<std::uint32_t>(kEntryHeaderSize));
+            continue;
+        }
         const auto ranges = entry_ranges(file, i, name, size);
         if (ranges.empty()) return fail(("entry " + std::to_string(i)).c_str());
         for (const auto& [at, length] : ranges) add_read(at, length);

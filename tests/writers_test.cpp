@@ -107,8 +107,8 @@ TEST(Writers, WholeAlignedBlocksWhateverTheRowLength) {
         encode_header(c.format, {c.width, c.height}, expected);
         for (std::size_t y = c.height; y-- > 0;) {
             for (std::size_t x = 0; x < c.width; ++x) {
-                const std::uint32_t c = kPalette[index(x, y)];
-                for (const int shift : {0, 8, 16}) expected.push_back(static_cast<std::uint8_t>(c >> shift));
+                const std::uint32_t colour = kPalette[index(x, y)];
+                for (const int shift : {0, 8, 16}) expected.push_back(static_cast<std::uint8_t>(colour >> shift));
             }
             while (c.format == OutputFormat::bmp && (expected.size() - 54) % 4 != 0) expected.push_back(0);
         }

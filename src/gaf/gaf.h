@@ -97,7 +97,7 @@ struct GafFrame {
     std::vector<std::uint64_t> rowStarts;
     std::vector<GafFrame> parts;
     std::vector<std::uint8_t> layers;
-    std::uint32_t readNumber = 0;  // which read_entry call made it: keys the reader's row cache
+    std::uint64_t readNumber = 0;  // which read_entry call made it: keys the reader's row cache
 };
 static_assert(kMaxSubFrames <= 256, "layers holds a part's index in a byte");
 

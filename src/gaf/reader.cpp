@@ -48,7 +48,7 @@ ReadAhead backward(std::uint64_t at, std::size_t count, std::uint64_t start, std
 // The row of a composite's sub-frame read last: every table slot that names
 // the sub-frame draws it, and each row of the composite that it falls on.
 struct PartRow {
-    std::uint32_t read = 0;  // readNumber of the composite it belongs to; 0: none
+    std::uint64_t read = 0;  // readNumber of the composite it belongs to; 0: none
     std::size_t y = 0;
     std::vector<std::uint8_t> indices;
 };
@@ -56,7 +56,7 @@ struct PartRow {
 struct ArchiveInput {
     ByteSource source;
     std::uint64_t table_end = 0;
-    std::uint32_t entries_read = 0;
+    std::uint64_t entries_read = 0;
     std::vector<PartRow> part_rows;  // by part of the composite drawn last
 };
 
@@ -377,7 +377,7 @@ LoadStatus load_gaf(const std::string& path, GafArchive& archive) {
 EntryStatus read_entry(GafArchive& archive, std::int32_t index, GafEntry& entry) {
     entry = GafEntry{};
     ArchiveInput& in = *archive.input;
-    const std::uint32_t number = ++in.entries_read;
+    const std::uint64_t number = ++in.entries_read;
     const EntryStatus status = unless_out_of_memory(EntryStatus{EntryError::cannot_read, ENOMEM},
                                                     [&] { return read_entry_and_check(in, index, entry); });
     entry.frame.readNumber = number;
@@ -421,7 +421,10 @@ bool keep_rest_in_memory(GafArchive& archive, std::int32_t from) {
     // One pass over the entries finds how far they reach.
     in.source.furthest = in.table_end;
     GafEntry entry;
-    for (std::int32_t i = from; i < archive.nEntries; ++i) read_entry(archive, i, entry);
+    for (std::int32_t i = from; i < archive.nEntries; ++i) {
+        const EntryStatus status = read_entry(archive, i, entry);
+        if (status.error == EntryError::cannot_read && status.system_error == ENOMEM) return false;
+    }
     return unless_out_of_memory(false, [&] {
         keep_in_memory(in.source, in.source.furthest);
         return true;

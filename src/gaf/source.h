@@ -57,12 +57,14 @@ struct ByteSource {
     // the headers and plain frames, each sub-frame of a composite) each keep
     // their own, so that none evicts another's bytes.
     std::vector<Window> windows;
-    std::uint64_t furthest = 0;  // the end of the furthest bytes asked for so far
+    // The end of the furthest bytes asked for so far: how much of a file
+    // keep_in_memory has to keep.
+    std::uint64_t furthest = 0;
 };
 
 // What a read may take along with the bytes asked for: the bytes the caller
 // expects to ask for next. Only a hint: a read takes no more than the source
-// holds, and no byte of a pipe beyond those asked for.
+// holds, and a pipe is never read further for it.
 struct ReadAhead {
     std::uint64_t from = 0;
     std::uint64_t to = 0;

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-
 namespace zeftil {
 
 enum class OutputFormat : std::uint8_t { tga = 0, bmp = 1 };

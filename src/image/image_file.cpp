@@ -123,7 +123,7 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
 
     Temporary temporary;
     std::unique_ptr<std::FILE, FileCloser> file(create_temporary(temporary));
-    if (!file) return {WriteError::cannot_create, errno, {}};
+    if (!file) return {WriteError::cannot_create, errno};
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
     errno = 0;
@@ -131,9 +131,9 @@ WriteStatus write_image_file(const std::string& path, OutputFormat format, Image
         return std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     };
     WriteStatus status = encode_image(format, image, rows, scratch, put);
-    if (status.ok() && std::fflush(file.get()) != 0) status = {WriteError::cannot_write, errno, {}};
+    if (status.ok() && std::fflush(file.get()) != 0) status = {WriteError::cannot_write, errno};
     errno = 0;
-    if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno, {}};
+    if (std::fclose(file.release()) != 0 && status.ok()) status = {WriteError::cannot_close, errno};
     if (status.ok()) {
         const int error = rename_file(temporary.path, output_file_path(path));
         if (error != 0) status = {WriteError::cannot_rename, error, {}};
